@@ -1,0 +1,122 @@
+// The producer's write and the main reader's read, look and ready test.
+#include <cstdint>
+
+#include "engine/engine.h"
+
+namespace brenn::engine {
+
+namespace {
+
+// Writer back-pressure: the writer's lead over the main reader, in nodes.
+int64_t writer_lead(int32_t rd, int32_t wr, int32_t n) noexcept {
+    return rd > wr ? int64_t{wr} + n - rd : int64_t{wr} - rd;
+}
+
+}  // namespace
+
+int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noexcept {
+    QueueHeader &h = *s.hdr;
+    s.lock();
+    QueueNode *nodes = s.nodes();
+    int32_t n = ld(h.node_num);
+    int32_t next = ring_next(ld(h.wr), n);
+
+    // A plain queue without no_block waits while the next node is unread and the writer's
+    // lead leaves fewer than `reserve` nodes. Only a read (or no_block set meanwhile) ends
+    // the wait early; the lead is tested again after every wake.
+    if (ld(h.no_block) == 0 && ld(nodes[next].state) == NODE_WRITTEN) {
+        for (;;) {
+            if (int64_t{n} - ld(h.reserve) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
+            s.wait();
+            nodes = s.nodes();
+            if (ld(h.node_num) != n) {
+                // The ring was replaced while we slept: choose the node again inside it.
+                n = ld(h.node_num);
+                next = ring_next(ld(h.wr), n);
+            }
+            if (ld(h.no_block) != 0 || ld(nodes[next].state) != NODE_WRITTEN) break;
+        }
+    }
+
+    st(h.wr, next);
+
+    // A dynamic write slides the window: the node at the old tail leaves it and its handle
+    // goes back to the writer (the node is emptied only when someone takes the handle).
+    // A plain write hands back the handle it is about to overwrite.
+    const int32_t tail = ld(h.tail);
+    const bool dynamic = ld(h.dynamic) != 0;
+    int32_t new_tail = -1;
+    if (dynamic) {
+        new_tail = ring_next(tail, n);
+        if (given_back != nullptr) {
+            *given_back = ld(nodes[tail].obj);
+            empty_node(nodes[tail]);
+        }
+    } else if (given_back != nullptr) {
+        *given_back = ld(nodes[next].obj);
+    }
+
+    // Sessions sitting on the node that leaves the window move with the tail. Every slot is
+    // looked at, whatever max_sessions says.
+    for (QueueSession &ss : h.sessions) {
+        const int32_t pk = ld(ss.pk);
+        if (ld(ss.in_use) != 0 && pk != -1 && pk == tail) st(ss.pk, new_tail);
+    }
+
+    QueueNode &node = nodes[next];
+    st(node.state, NODE_WRITTEN);
+    st(node.obj, obj);
+    const uint64_t seq = ld(h.write_seq);
+    st(node.seq, static_cast<int64_t>(seq));
+    st(h.write_seq, seq + 1);
+    if (dynamic) {
+        st(node.ts, ts);
+        st(h.tail, new_tail);
+    }
+
+    s.unlock();
+    return s.wake();
+}
+
+int32_t read(const Slot &s, uint64_t *obj) noexcept {
+    QueueHeader &h = *s.hdr;
+    s.lock();
+    QueueNode *nodes = s.nodes();
+    int32_t n = ld(h.node_num);
+    int32_t next = ring_next(ld(h.rd), n);
+    while (ld(nodes[next].state) != NODE_WRITTEN) {
+        s.wait();
+        nodes = s.nodes();
+        if (ld(h.node_num) != n) {
+            n = ld(h.node_num);
+            next = ring_next(ld(h.rd), n);
+        }
+    }
+    st(h.rd, next);
+    *obj = ld(nodes[next].obj);  // the handle stays in the node
+    st(nodes[next].state, NODE_READ);
+    s.unlock();
+    return s.wake();
+}
+
+int32_t look(const Slot &s, int32_t back, uint64_t *obj) noexcept {
+    QueueHeader &h = *s.hdr;
+    s.lock();
+    const int64_t n = ld(h.node_num);
+    // (rd + node_num - back) mod node_num, taken as a true modulo so that any back count
+    // lands inside the ring.
+    const int64_t i = ((int64_t{ld(h.rd)} - back) % n + n) % n;
+    *obj = ld(s.nodes()[i].obj);
+    return s.unlock();
+}
+
+int32_t ready_to_read(const Slot &s) noexcept {
+    QueueHeader &h = *s.hdr;
+    s.lock();
+    const int32_t next = ring_next(ld(h.rd), ld(h.node_num));
+    const int32_t ready = ld(s.nodes()[next].state) == NODE_WRITTEN ? 1 : 0;
+    s.unlock();
+    return ready;
+}
+
+}  // namespace brenn::engine

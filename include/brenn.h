@@ -1,0 +1,268 @@
+/*
+ * brenn.h - ring queues of buffer handles, inside one process (lsq_*) or shared between
+ * processes through one shared-memory segment (gsq_*, VSQ_*).
+ *
+ * A producer writes (handle, timestamp) nodes; one main reader takes them in order; up to
+ * 128 peek sessions per queue follow the same ring at their own pace. A handle of all ones
+ * (BRENN_NO_HANDLE) means "no buffer" everywhere.
+ *
+ * Refusals. Every operation refuses a queue id outside its family's table (0 to 1023 local,
+ * 0 to 511 shared), a slot that holds no queue, a session id outside 0 to 127 and, for the
+ * shared family, a process that has not attached the shared segment. A refused call touches
+ * nothing and answers -1 for integer results, BRENN_NO_HANDLE through handle pointers and
+ * NULL for handle arrays, unless the function says otherwise below (peek and the
+ * data-available test keep their own codes; gsq_c_ready, VSQ_GET_Q_NODE_NUM, the dumps and
+ * the free calls say what they do).
+ *
+ * Invariants of every allocated queue, kept by every operation:
+ *   - rd, wr, tail and every session's pk are -1 or an index in 0 .. node_num - 1;
+ *   - a dynamic queue's window is (wr + node_num - tail + 1) mod node_num nodes, the nodes
+ *     from tail to wr going forward with wrap; it never holds all node_num nodes;
+ *   - every written node has a seq one greater than the node written before it, and
+ *     write_seq is one greater than the last seq given.
+ *
+ * Locking. write, read, look, ready-to-read, peek, reset-peek, resize, clean, size-by-time,
+ * queue status, node-count change and the explicit lock calls take the queue's lock; a
+ * look-back holds it from its begin to its end. Session create/destroy/seek, the counters,
+ * the sharable accessors, the data-available test, the dumps, allocation and release take
+ * no lock: callers serialise allocation and release, and session create/destroy per queue.
+ * Only write and read wake a queue's waiters.
+ */
+#ifndef BRENN_H
+#define BRENN_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define BRENN_API __attribute__((visibility("default")))
+#else
+#define BRENN_API
+#endif
+
+/** The "no buffer" handle. */
+#define BRENN_NO_HANDLE UINT64_MAX
+/** Bytes per node; allocation sizes are given in bytes. */
+#define BRENN_NODE_SIZE 32
+#define BRENN_MAX_SESSIONS 128
+#define BRENN_LOCAL_QUEUES 1024
+#define BRENN_SHARED_QUEUES 512
+
+/** One peek session as get_queue_status copies it (32 bytes). */
+typedef struct QueueSession {
+    int32_t pk;           /* index of the node taken last, -1 none */
+    int32_t reserved;     /* never read or written */
+    int64_t cur_seq;      /* seq of the node taken last, -1 none */
+    int32_t in_use;       /* 1 while the session exists */
+    int32_t looking_back; /* 1 between begin and end of a look-back */
+    uint64_t live_count;  /* nodes taken by peeking since the session was created */
+} QueueSession;
+
+/** A queue's positions and all 128 session records (4112 bytes). */
+typedef struct QueueStatus {
+    int32_t rd, wr, tail, max_sessions;
+    QueueSession sessions[128];
+} QueueStatus;
+
+/* ------------------------------------------------------------------------------------------
+ * Local family: a table of 1024 queues inside the calling process, each guarded by a
+ * pthread mutex and condition variable. Usable at once: there is no start-up call.
+ * ---------------------------------------------------------------------------------------- */
+
+/** Allocates the lowest free slot: a plain ring of size / 32 nodes. max_sessions above 128
+ *  is stored as 128; sharable is stored as 1 or 0. When memory is short the ring falls back
+ *  to half the count, repeatedly. Returns the queue id, or -1 when all slots are taken or
+ *  the ring would get no node at all (size below 32, or no memory): the slot stays free. */
+BRENN_API int32_t lsq_c_alloc_queue(uint32_t size, int32_t max_sessions, int32_t reserve,
+                                    int32_t no_block, int32_t sharable);
+/** A dynamic queue: a ring of node_count + 1 nodes keeping a sliding window of
+ *  min(window, node_count) nodes (1 when that is below 1). Returns the queue id or -1: also
+ *  when node_count is negative or too large for a 32-bit byte size, and when the ring came
+ *  out smaller than node_count + 1 nodes (the slot is freed again). */
+BRENN_API int32_t lsq_c_dynamic_alloc(int32_t node_count, int32_t window, int32_t max_sessions,
+                                      int32_t reserve, int32_t no_block, int32_t sharable);
+/** Frees the queue and its node array, logging "lsq_free queue %d, size=%d". Handles still
+ *  in the nodes are not given back (take them out first, for example with lsq_c_clean).
+ *  A refused id is ignored without a log line. */
+BRENN_API void lsq_c_free_queue(int32_t q);
+/** 32. */
+BRENN_API int32_t lsq_c_get_gnode_size(void);
+/** node_num, read without the lock; -1 for a refused id or a free slot. */
+BRENN_API int32_t lsq_c_get_queue_node_num(int32_t q);
+/** Take / release the queue's mutex: 0, or -1 for a refused id (the mutex is untouched).
+ *  The mutex is not recursive: call no operation of the same queue while holding it. */
+BRENN_API int32_t lsq_lock(int32_t q);
+BRENN_API int32_t lsq_unlock(int32_t q);
+
+/** Writes obj with timestamp ts into the node after wr. A plain queue without no_block
+ *  waits while the next node is unread and the writer's lead exceeds node_num - reserve.
+ *  given_back (may be NULL) receives the handle leaving the queue: the evicted tail of a
+ *  dynamic queue (that node is emptied) or the overwritten handle of a plain one.
+ *  Returns 0, or -1 for a refused id (given_back then receives BRENN_NO_HANDLE). */
+BRENN_API int32_t lsq_c_write(int32_t q, uint64_t obj, uint64_t *given_back, int64_t ts);
+/** Main reader: waits until the node after rd is written, takes it (the handle stays in the
+ *  node). Returns 0, or -1 for a refused id or a NULL obj (nothing waits). */
+BRENN_API int32_t lsq_c_read(int32_t q, uint64_t *obj);
+/** The handle of the node `back` places before rd (0: the node read last). Any back count is
+ *  taken modulo the ring, so the index is always inside it. 0, or -1 when refused. */
+BRENN_API int32_t lsq_look(int32_t q, int32_t back, uint64_t *obj);
+/** 1 when the node after rd is written and unread, else 0; -1 when refused. */
+BRENN_API int32_t lsq_c_is_ready_to_read(int32_t q);
+
+/** The lowest free session slot below max_sessions, set on the newest node (its first peek
+ *  takes the next node written); -1 when none is free. */
+BRENN_API int32_t lsq_c_create_session(int32_t q);
+/** Frees session s: 0, or -1 when s is outside 0 .. max_sessions - 1. */
+BRENN_API int32_t lsq_c_destroy_session(int32_t q, int32_t s);
+/** Puts session s on the newest node: it skips everything written so far. */
+BRENN_API void lsq_seek(int32_t q, int32_t s);
+/** Clears the session's position (its next peek starts over, see lsq_c_peek): 0. */
+BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
+/** Waits for a node newer than the session's last one and takes it: *obj receives its handle
+ *  (taken out of the node unless the queue is sharable), *gap 1 when nodes were skipped.
+ *  Always returns 0; the outcome is told by the handle. A bad id, a free slot, or a session
+ *  not in use on a sharable queue is refused at once: *obj (if not NULL) = BRENN_NO_HANDLE,
+ *  *gap untouched. A session without a position on a dynamic queue that holds nothing newer
+ *  than its last node also gets BRENN_NO_HANDLE at once. A peek waiting while the node count
+ *  changes chooses its node again in the new ring. */
+BRENN_API int32_t lsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
+/** Without the lock: 1 when the node after the session's position is new to it, with *count
+ *  the nodes from there to wr; else 0 with *count 0, or -1 (bad ids), -2 (free slot),
+ *  -3 (session not in use on a sharable queue), -4 (session inside a look-back). */
+BRENN_API int32_t lsq_c_is_data_available(int32_t q, int32_t s, int32_t *count);
+/** The session's cur_seq (-1 when refused). */
+BRENN_API int64_t lsq_c_get_cur_seq(int32_t q, int32_t s);
+/** The session's live_count (0 when refused). */
+BRENN_API uint64_t lsq_c_get_cur_live_count(int32_t q, int32_t s);
+/** Stores flag as the queue's sharable value, unchanged (nonzero counts as set): 0. */
+BRENN_API int32_t VSQ_SET_SHARABLE(int32_t q, int32_t flag);
+/** The queue's sharable value as stored. */
+BRENN_API int32_t VSQ_IS_SHARABLE(int32_t q);
+
+/** Look-back: begin marks the session, takes the queue's lock and keeps it until end (call
+ *  end on the same thread), puts the session on the newest node and stores node_num and
+ *  quarter_num. While it is open, call no locking operation of the same queue. A refused
+ *  begin takes no lock and returns -1 (end must then not be called). */
+BRENN_API int32_t lsq_c_begin_look_back(int32_t q, int32_t s, int32_t *node_num,
+                                        int32_t *quarter_num);
+/** One step back: 0 when a node was taken and older ones may follow, 1 when the step took the
+ *  tail node or found an empty node (the session stays), -1 when the session has no position
+ *  or the call is refused. The handle stays in the node. */
+BRENN_API int32_t lsq_c_look_back(int32_t q, int32_t s, uint64_t *obj);
+/** Releases the lock that begin took: 0, or -1 when refused. */
+BRENN_API int32_t lsq_c_end_look_back(int32_t q, int32_t s);
+
+/** Sets a dynamic queue's window to new_window nodes. When it shrinks, the handles of the
+ *  dropped nodes (oldest first) come back in a malloc'd array of *out_count entries that the
+ *  caller frees with free(); the array can be NULL with *out_count already set when memory
+ *  was short (nothing changed then). Growing stores 0 and returns NULL. A plain queue,
+ *  new_window >= node_num, a negative new_window or a refused id: NULL, *out_count
+ *  untouched. */
+BRENN_API uint64_t *lsq_c_resize(int32_t q, int32_t new_window, int32_t *out_count);
+/** Empties every node of a dynamic queue's window (its size stays) and returns their
+ *  handles as lsq_c_resize does. *out_count is 0 for a plain queue or an empty window. */
+BRENN_API uint64_t *lsq_c_clean(int32_t q, int32_t *out_count);
+/** How many nodes `duration` timestamp units take at the rate of the newest unbroken run of
+ *  timestamps (a step above 2000 units breaks it), at most node_num - 1; 0 when there is no
+ *  estimate or the call is refused. */
+BRENN_API int32_t lsq_c_get_q_size_by_time(int32_t q, int32_t duration);
+/** Copies rd, wr, tail, max_sessions and all 128 session records: 0, or -1 when refused. */
+BRENN_API int32_t lsq_c_get_queue_status(int32_t q, QueueStatus *status);
+
+/** Gives a running queue size / 32 nodes, keeping the newest nodes that hold something and
+ *  moving every session so that it keeps its distance behind the writer; handles that no
+ *  longer fit go to olk_return, oldest first. Before it shrinks the ring it waits until no
+ *  session lags so far that its node would be dropped. The new array is obtained before the
+ *  old one is freed: 0, or -1 with the queue exactly as before when the count would be 0, the
+ *  memory cannot be had or the id is refused. rd and tail follow the change as the sessions
+ *  do and always end -1 or inside the ring. */
+BRENN_API int32_t lsq_c_change_queue_size(int32_t q, uint32_t size);
+
+/** Appends the queue's text to buf (len bytes), line by line while each line fits with its
+ *  terminating zero. A free slot gives the line "queue %d not allocated!\n"; a refused id
+ *  or len below 1 writes nothing. No lock is taken. */
+BRENN_API void lsq_c_dump(int32_t q, char *buf, int32_t len);
+
+/* ------------------------------------------------------------------------------------------
+ * Shared family: 512 queues in one shared-memory segment found by key, each guarded by a
+ * semaphore of the support library. One process calls gsq_c_create; the others gsq_c_init.
+ * ---------------------------------------------------------------------------------------- */
+
+/** Makes the five semaphore sets and the segment and attaches it: 0, or -6 (a set could not
+ *  be created), -5 (the segment could not be created), -3 (attach failed). On a running
+ *  system the keys exist, so it fails and leaves the running queues alone. */
+BRENN_API int32_t gsq_c_create(void);
+/** Attaches the segment and fetches the set ids: 0, or -2 (no segment), -3 (attach failed),
+ *  -4 (a set not found; nothing stays attached). */
+BRENN_API int32_t gsq_c_init(void);
+/** Fetches segment and set ids again without attaching (takes up sets renewed by a reset). */
+BRENN_API void gsq_c_fast_init(void);
+/** Detaches this process: 0, or -1 when it was not attached. */
+BRENN_API int32_t gsq_c_uninit(void);
+/** Detaches and removes segment and sets: 0, or -7 (detach failed), -8 (segment removal
+ *  failed), -9 (a set's removal failed). */
+BRENN_API int32_t gsq_c_destroy(void);
+/** Frees every shared queue, restarts its numbering at 0, releases stuck queue locks and
+ *  renews a set whose lock stays taken: 0, or -1 (not attached), -9, -6. */
+BRENN_API int32_t gsq_c_reset(void);
+
+/** As lsq_c_alloc_queue with node_num = min(size / 32, 256) inside the segment; -1 when not
+ *  attached, when all 512 slots are taken or when the size gives no node. */
+BRENN_API int32_t gsq_c_alloc_queue(uint32_t size, int32_t max_sessions, int32_t reserve,
+                                    int32_t no_block, int32_t sharable);
+/** As lsq_c_dynamic_alloc; node_count must be 0 to 255, else -1 and no slot is taken. */
+BRENN_API int32_t gsq_c_dynamic_alloc(int32_t node_count, int32_t window, int32_t max_sessions,
+                                      int32_t reserve, int32_t no_block, int32_t sharable);
+/** Marks the slot free (no message; handles in the nodes are not given back). Ignored when
+ *  not attached or the id is out of range. */
+BRENN_API void gsq_c_free_queue(int32_t q);
+/** 1 when the slot holds a queue; 0 when not, when not attached or the id is out of range. */
+BRENN_API int32_t gsq_c_ready(int32_t q);
+/** node_num of the slot, also of a freed one; -1 when not attached or out of range. */
+BRENN_API int32_t VSQ_GET_Q_NODE_NUM(int32_t q);
+BRENN_API int32_t gsq_c_get_gnode_size(void);
+BRENN_API int32_t gsq_lock(int32_t q);
+BRENN_API int32_t gsq_unlock(int32_t q);
+
+BRENN_API int32_t gsq_c_write(int32_t q, uint64_t obj, uint64_t *given_back, int64_t ts);
+BRENN_API int32_t gsq_read(int32_t q, uint64_t *obj);
+BRENN_API int32_t gsq_look(int32_t q, int32_t back, uint64_t *obj);
+BRENN_API int32_t VSQ_IS_READY_TO_READ(int32_t q);
+
+BRENN_API int32_t gsq_c_create_session(int32_t q);
+BRENN_API int32_t gsq_c_destroy_session(int32_t q, int32_t s);
+BRENN_API void gsq_c_seek(int32_t q, int32_t s);
+BRENN_API int32_t gsq_c_reset_peek(int32_t q, int32_t s);
+BRENN_API int32_t gsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
+BRENN_API int32_t gsq_c_is_data_available(int32_t q, int32_t s, int32_t *count);
+BRENN_API int64_t gsq_c_get_cur_seq(int32_t q, int32_t s);
+BRENN_API uint64_t gsq_c_get_cur_live_count(int32_t q, int32_t s);
+BRENN_API int32_t gsq_c_set_sharable(int32_t q, int32_t flag);
+BRENN_API int32_t gsq_c_is_sharable(int32_t q);
+
+BRENN_API int32_t VSQ_BEGIN_LOOK_BACK(int32_t q, int32_t s, int32_t *node_num,
+                                      int32_t *quarter_num);
+BRENN_API int32_t VSQ_LOOK_BACK(int32_t q, int32_t s, uint64_t *obj);
+BRENN_API int32_t VSQ_END_LOOK_BACK(int32_t q, int32_t s);
+
+BRENN_API uint64_t *gsq_c_resize(int32_t q, int32_t new_window, int32_t *out_count);
+BRENN_API uint64_t *gsq_c_clean(int32_t q, int32_t *out_count);
+BRENN_API int32_t gsq_c_get_q_size_by_time(int32_t q, int32_t duration);
+BRENN_API int32_t gsq_c_get_queue_status(int32_t q, QueueStatus *status);
+
+/** As lsq_c_change_queue_size, rewriting the slot's node area in place; counts up to 1024
+ *  are accepted, above that -1 and nothing changes. */
+BRENN_API int32_t gsq_c_change_queue_size(int32_t q, uint32_t size);
+
+/** Prints the queue's text on standard output; "queue %d not allocated!\n" for a free slot;
+ *  nothing when the process is not attached or the id is out of range. */
+BRENN_API void gsq_c_dump(int32_t q);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRENN_H */

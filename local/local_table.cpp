@@ -1,0 +1,157 @@
+#include "local/local_table.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "engine/api.h"
+#include "engine/engine.h"
+#include "support/olk.h"
+
+namespace brenn::local {
+
+using engine::ld;
+using engine::QueueHeader;
+using engine::QueueNode;
+using engine::Slot;
+using engine::st;
+
+namespace {
+
+struct LocalSlot {
+    // Replaced by a node-count change under the mutex; read without it by the lock-free
+    // operations, hence atomic. Release/acquire so that a reader of the new pointer also sees
+    // the nodes written into the array before it was published.
+    std::atomic<QueueNode *> nodes;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    QueueHeader hdr;
+};
+
+LocalSlot table[kQueueCount];
+
+LocalSlot &slot_of(const Slot &s) noexcept {
+    return *static_cast<LocalSlot *>(s.place);
+}
+
+int32_t lock(const Slot &s) noexcept {
+    return pthread_mutex_lock(&slot_of(s).mutex);
+}
+int32_t unlock(const Slot &s) noexcept {
+    return pthread_mutex_unlock(&slot_of(s).mutex);
+}
+int32_t wait(const Slot &s) noexcept {
+    return pthread_cond_wait(&slot_of(s).cond, &slot_of(s).mutex);
+}
+// glibc's broadcast makes no system call when nobody waits.
+int32_t wake(const Slot &s) noexcept {
+    return pthread_cond_broadcast(&slot_of(s).cond);
+}
+QueueNode *nodes(const Slot &s) noexcept {
+    return slot_of(s).nodes.load(std::memory_order_acquire);
+}
+
+// The largest ring whose byte size still fits the unsigned 32-bit size of the interface.
+constexpr int32_t kMaxNodes = static_cast<int32_t>(UINT32_MAX / sizeof(QueueNode));
+
+// New rings start zeroed, so nodes never written carry ts 0 ("no timestamp").
+QueueNode *new_ring(int32_t count) noexcept {
+    return static_cast<QueueNode *>(std::calloc(static_cast<size_t>(count), sizeof(QueueNode)));
+}
+
+QueueNode *obtain_ring(const Slot &, int32_t m) noexcept {
+    return new_ring(m);
+}
+
+void adopt_ring(const Slot &s, QueueNode *ring, int32_t m) noexcept {
+    LocalSlot &slot = slot_of(s);
+    QueueNode *old = slot.nodes.exchange(ring, std::memory_order_acq_rel);
+    st(slot.hdr.node_num, m);
+    st(slot.hdr.quarter_num, m / 4);
+    std::free(old);
+}
+
+const engine::Binding binding = {
+    lock, unlock, wait, wake, nodes, kMaxNodes, obtain_ring, adopt_ring,
+};
+
+bool locate(int32_t q, Slot *s) noexcept {
+    *s = Slot{&binding, &table[q].hdr, &table[q], q};
+    return true;
+}
+
+// Node allocator: falls back to half the count, repeatedly, while memory is short.
+QueueNode *allocate_ring(uint32_t size, int32_t *count) noexcept {
+    for (uint32_t n = size / sizeof(QueueNode); n > 0; n /= 2) {
+        if (QueueNode *ring = new_ring(static_cast<int32_t>(n))) {
+            *count = static_cast<int32_t>(n);
+            return ring;
+        }
+    }
+    *count = 0;
+    return nullptr;
+}
+
+// Allocation proper; `dynamic_k` >= 0 makes it a dynamic queue of that node count, which
+// needs all k + 1 nodes. The slot is marked allocated only once it is complete.
+int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int32_t no_block,
+                      int32_t sharable, int32_t dynamic_k, int32_t window) noexcept {
+    for (int32_t q = 0; q < kQueueCount; ++q) {
+        LocalSlot &slot = table[q];
+        if (ld(slot.hdr.allocated) != 0) continue;
+        int32_t count = 0;
+        QueueNode *ring = allocate_ring(size, &count);
+        if (ring == nullptr) return -1;
+        if (dynamic_k >= 0 && count < dynamic_k + 1) {
+            std::free(ring);
+            return -1;
+        }
+        slot.mutex = PTHREAD_MUTEX_INITIALIZER;
+        slot.cond = PTHREAD_COND_INITIALIZER;
+        QueueHeader &h = slot.hdr;
+        st(h.node_num, count);
+        st(h.quarter_num, count / 4);
+        engine::init_queue(h, ring, count, max_sessions, reserve, no_block, sharable, true);
+        if (dynamic_k >= 0) engine::make_dynamic(h, dynamic_k, window);
+        slot.nodes.store(ring, std::memory_order_release);
+        st(h.allocated, 1);
+        return q;
+    }
+    return -1;
+}
+
+}  // namespace
+
+const engine::Family family = {kQueueCount, locate};
+
+int32_t allocate(uint32_t size, int32_t max_sessions, int32_t reserve, int32_t no_block,
+                 int32_t sharable) noexcept {
+    return allocate_slot(size, max_sessions, reserve, no_block, sharable, -1, 0);
+}
+
+int32_t allocate_dynamic(int32_t k, int32_t window, int32_t max_sessions, int32_t reserve,
+                         int32_t no_block, int32_t sharable) noexcept {
+    if (k < 0 || k >= kMaxNodes) return -1;
+    const auto size = static_cast<uint32_t>(k + 1) * sizeof(QueueNode);
+    return allocate_slot(static_cast<uint32_t>(size), max_sessions, reserve, no_block, sharable, k,
+                         window);
+}
+
+void release(int32_t q) noexcept {
+    Slot s;
+    if (!api::open(family, q, &s)) return;
+    LocalSlot &slot = table[q];
+    // The size logged is that of the node array, not the size that was asked for.
+    log_Console("lsq_free queue %d, size=%d", q,
+                static_cast<int32_t>(int64_t{ld(slot.hdr.node_num)} * 32));
+    st(slot.hdr.allocated, 0);
+    std::free(slot.nodes.exchange(nullptr, std::memory_order_acq_rel));
+}
+
+int32_t node_count(int32_t q) noexcept {
+    Slot s;
+    return api::open(family, q, &s) ? ld(s.hdr->node_num) : -1;
+}
+
+}  // namespace brenn::local
