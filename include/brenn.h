@@ -26,7 +26,8 @@
  * look-back holds it from its begin to its end. Session create/destroy/seek, the counters,
  * the sharable accessors, the data-available test, the dumps, allocation and release take
  * no lock: callers serialise allocation and release, and session create/destroy per queue.
- * Only write and read wake a queue's waiters.
+ * Only write and read wake a queue's waiters. A local node-count change replaces the queue's
+ * node array, so lock-free calls on that queue must not run while it does.
  */
 #ifndef BRENN_H
 #define BRENN_H
@@ -126,12 +127,14 @@ BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
  *  Always returns 0; the outcome is told by the handle. A bad id, a free slot, or a session
  *  not in use on a sharable queue is refused at once: *obj (if not NULL) = BRENN_NO_HANDLE,
  *  *gap untouched. A session without a position on a dynamic queue that holds nothing newer
- *  than its last node also gets BRENN_NO_HANDLE at once. A peek waiting while the node count
- *  changes chooses its node again in the new ring. */
+ *  than its last node also gets BRENN_NO_HANDLE at once. A NULL obj or gap is refused the same
+ *  way (a peek that takes a node writes both). A peek waiting while the node count changes
+ *  chooses its node again in the new ring. */
 BRENN_API int32_t lsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
 /** Without the lock: 1 when the node after the session's position is new to it, with *count
  *  the nodes from there to wr; else 0 with *count 0, or -1 (bad ids), -2 (free slot),
- *  -3 (session not in use on a sharable queue), -4 (session inside a look-back). */
+ *  -3 (session not in use on a sharable queue), -4 (session inside a look-back). A NULL count
+ *  gives 0 and nothing is written. */
 BRENN_API int32_t lsq_c_is_data_available(int32_t q, int32_t s, int32_t *count);
 /** The session's cur_seq (-1 when refused). */
 BRENN_API int64_t lsq_c_get_cur_seq(int32_t q, int32_t s);
@@ -144,15 +147,17 @@ BRENN_API int32_t VSQ_IS_SHARABLE(int32_t q);
 
 /** Look-back: begin marks the session, takes the queue's lock and keeps it until end (call
  *  end on the same thread), puts the session on the newest node and stores node_num and
- *  quarter_num. While it is open, call no locking operation of the same queue. A refused
- *  begin takes no lock and returns -1 (end must then not be called). */
+ *  quarter_num. While it is open, call no locking operation of the same queue. begin refuses
+ *  (-1, no lock taken) bad ids, NULL pointers and a session already inside a look-back, which
+ *  would otherwise wait for itself. */
 BRENN_API int32_t lsq_c_begin_look_back(int32_t q, int32_t s, int32_t *node_num,
                                         int32_t *quarter_num);
 /** One step back: 0 when a node was taken and older ones may follow, 1 when the step took the
  *  tail node or found an empty node (the session stays), -1 when the session has no position
  *  or the call is refused. The handle stays in the node. */
 BRENN_API int32_t lsq_c_look_back(int32_t q, int32_t s, uint64_t *obj);
-/** Releases the lock that begin took: 0, or -1 when refused. */
+/** Releases the lock that begin took: 0, or -1 when the session is not inside a look-back (so
+ *  no lock is released that begin did not take). It works on a queue freed meanwhile. */
 BRENN_API int32_t lsq_c_end_look_back(int32_t q, int32_t s);
 
 /** Sets a dynamic queue's window to new_window nodes. When it shrinks, the handles of the
@@ -189,6 +194,10 @@ BRENN_API void lsq_c_dump(int32_t q, char *buf, int32_t len);
 /* ------------------------------------------------------------------------------------------
  * Shared family: 512 queues in one shared-memory segment found by key, each guarded by a
  * semaphore of the support library. One process calls gsq_c_create; the others gsq_c_init.
+ * Every queue operation below behaves as its local twin above (gsq_c_write as lsq_c_write,
+ * VSQ_BEGIN_LOOK_BACK as lsq_c_begin_look_back, ...), and is also refused when the calling
+ * process has not attached the segment. The lifecycle calls take no lock: a process makes them
+ * from one thread while none of its threads is inside a shared operation.
  * ---------------------------------------------------------------------------------------- */
 
 /** Makes the five semaphore sets and the segment and attaches it: 0, or -6 (a set could not
