@@ -29,7 +29,7 @@ bool reach(const Family &f, int32_t q, Slot *slot) noexcept {
 }
 
 bool open(const Family &f, int32_t q, Slot *slot) noexcept {
-    return reach(f, q, slot) && ld(slot->hdr->allocated) != 0;
+    return reach(f, q, slot) && engine::ld_acquire(slot->hdr->allocated) != 0;
 }
 
 int32_t node_size() noexcept {
@@ -120,7 +120,7 @@ int32_t data_available(const Family &f, int32_t q, int32_t s, int32_t *count) no
         *count = -1;
         return 0;
     }
-    if (ld(slot.hdr->allocated) == 0) {
+    if (engine::ld_acquire(slot.hdr->allocated) == 0) {
         *count = -2;
         return 0;
     }

@@ -106,7 +106,13 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     for (int32_t sid = 0; sid < kMaxSessions; ++sid) {
         QueueSession &ss = h.sessions[sid];
         const int32_t pk = ld(ss.pk);
-        if (ld(ss.in_use) == 0 || pk == -1) continue;
+        if (ld(ss.in_use) == 0) {
+            // A free slot keeps its record until it is created again, but never a position
+            // outside the ring.
+            if (pk >= m) st(ss.pk, -1);
+            continue;
+        }
+        if (pk == -1) continue;
         const int32_t offset = (w + n - pk) % n;
         int32_t moved = k - 1 - offset;
         log_Console("peek %d map to %d(offset=%d)", pk, moved, offset);

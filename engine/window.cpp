@@ -108,16 +108,14 @@ int32_t size_by_time(const Slot &s, int32_t duration) noexcept {
     s.unlock();
 
     if (prev >= t_start) return 0;  // one node alone, or equal timestamps only
-    // count x duration is a 32-bit product; callers keep it below 2^31 (it is formed in 64
-    // bits and cut back so that a caller who does not gets a wrong number, not undefined
-    // behaviour).
-    const int64_t product = static_cast<int32_t>(static_cast<int64_t>(count) * duration);
+    // count x duration, formed in 64 bits: exact wherever callers keep it below 2^31, and
+    // never negative beyond that.
+    const int64_t product = static_cast<int64_t>(count) * duration;
     const uint64_t span = static_cast<uint64_t>(t_start) - static_cast<uint64_t>(prev);
     const int64_t estimate =
         span > static_cast<uint64_t>(INT64_MAX) ? 0 : product / static_cast<int64_t>(span);
-    const int32_t e = static_cast<int32_t>(estimate);
     const int32_t cap = ld(h.node_num) - 1;
-    return e < cap ? e : cap;
+    return estimate < cap ? static_cast<int32_t>(estimate) : cap;
 }
 
 int32_t queue_status(const Slot &s, QueueStatus *status) noexcept {

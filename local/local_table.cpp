@@ -115,7 +115,7 @@ int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int3
         engine::init_queue(h, ring, count, max_sessions, reserve, no_block, sharable, true);
         if (dynamic_k >= 0) engine::make_dynamic(h, dynamic_k, window);
         slot.nodes.store(ring, std::memory_order_release);
-        st(h.allocated, 1);
+        engine::st_release(h.allocated, 1);
         return q;
     }
     return -1;

@@ -74,7 +74,7 @@ int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int3
         st(h.quarter_num, static_cast<int32_t>(asked / 4));
         engine::init_queue(h, slot.nodes, count, max_sessions, reserve, no_block, sharable, false);
         if (dynamic_k >= 0) engine::make_dynamic(h, dynamic_k, window);
-        st(h.allocated, 1);
+        engine::st_release(h.allocated, 1);
         return q;
     }
     return -1;
