@@ -1,5 +1,5 @@
 // Shared queues between processes: forked children that join with gsq_c_init, and a program
-// started on its own (BRENN_PEER) that joins by key. Every wait is bounded: children run
+// started on its own (brenn_peer) that joins by key. Every wait is bounded: children run
 // under an alarm and are waited for with a time limit.
 #include <poll.h>
 #include <spawn.h>
@@ -47,17 +47,18 @@ void start_peer(Peer &peer, const std::vector<std::string> &args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> all{BRENN_PEER};
+    // In a cross build the peer runs through the same emulator that runs this test.
+    std::vector<std::string> all{BRENN_PEER_COMMAND};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&peer.pid, BRENN_PEER, &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&peer.pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     peer.out = fds[0];
-    ASSERT_EQ(rc, 0) << "cannot start " << BRENN_PEER;
+    ASSERT_EQ(rc, 0) << "cannot start " << all[0];
 }
 
 class Processes : public FamilyTest {};
