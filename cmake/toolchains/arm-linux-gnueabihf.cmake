@@ -1,0 +1,18 @@
+# Cross build for 32-bit ARM Linux, hard float, with Debian's GNU cross toolchain
+# (g++-arm-linux-gnueabihf). CTest runs the test programs on this machine under qemu-arm, which
+# takes the target's loader and libraries from the toolchain's sysroot /usr/arm-linux-gnueabihf.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+
+# Libraries, headers and CMake packages come from the sysroot only; programs (readelf, nm,
+# bash) from this machine.
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
