@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "engine/engine.h"
+#include "support/olk.h"
 
 namespace brenn::engine {
 
@@ -51,6 +52,11 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
         if (given_back != nullptr) {
             *given_back = ld(nodes[tail].obj);
             empty_node(nodes[tail]);
+            // Where writes hand handles back, a node outside the window is empty, unless the
+            // window grew from 0 or the ring changed after its handle left the window. No
+            // write would hand that handle back, so it goes back through the support library
+            // rather than being overwritten.
+            if (ld(nodes[next].state) != NODE_EMPTY) olk_return(ld(nodes[next].obj));
         }
     } else if (given_back != nullptr) {
         *given_back = ld(nodes[next].obj);

@@ -101,7 +101,11 @@ BRENN_API int32_t lsq_unlock(int32_t q);
 /** Writes obj with timestamp ts into the node after wr. A plain queue without no_block
  *  waits while the next node is unread and the writer's lead exceeds node_num - reserve.
  *  given_back (may be NULL) receives the handle leaving the queue: the evicted tail of a
- *  dynamic queue (that node is emptied) or the overwritten handle of a plain one.
+ *  dynamic queue (that node is emptied) or the overwritten handle of a plain one. A dynamic
+ *  write with given_back that overwrites a node outside the window still holding a handle
+ *  (left there when the window grew from 0, or by a node-count change) gives that handle to
+ *  olk_return, so a writer that takes handles back loses none. Without given_back the old
+ *  tail node keeps its handle, and later writes overwrite it.
  *  Returns 0, or -1 for a refused id (given_back then receives BRENN_NO_HANDLE). */
 BRENN_API int32_t lsq_c_write(int32_t q, uint64_t obj, uint64_t *given_back, int64_t ts);
 /** Main reader: waits until the node after rd is written, takes it (the handle stays in the
@@ -120,7 +124,10 @@ BRENN_API int32_t lsq_c_create_session(int32_t q);
 BRENN_API int32_t lsq_c_destroy_session(int32_t q, int32_t s);
 /** Puts session s on the newest node: it skips everything written so far. */
 BRENN_API void lsq_seek(int32_t q, int32_t s);
-/** Clears the session's position (its next peek starts over, see lsq_c_peek): 0. */
+/** Clears the session's position (its next peek starts over, see lsq_c_peek): 0.
+ *  A write also clears the position of every session sitting on the queue's tail index; on a
+ *  plain queue, where tail is only what the slot held (0 in a fresh slot), such a session's
+ *  next peek waits at node 0 until the writer comes round to it. */
 BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
 /** Waits for a node newer than the session's last one and takes it: *obj receives its handle
  *  (taken out of the node unless the queue is sharable), *gap 1 when nodes were skipped.
@@ -131,10 +138,12 @@ BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
  *  way (a peek that takes a node writes both). A peek waiting while the node count changes
  *  chooses its node again in the new ring. */
 BRENN_API int32_t lsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
-/** Without the lock: 1 when the node after the session's position is new to it, with *count
- *  the nodes from there to wr; else 0 with *count 0, or -1 (bad ids), -2 (free slot),
- *  -3 (session not in use on a sharable queue), -4 (session inside a look-back). A NULL count
- *  gives 0 and nothing is written. */
+/** Without the lock: returns 1 when the node after the session's position is new to it, with
+ *  *count the nodes from there to wr; else returns 0, and *count holds 0 or a code: -1 (bad
+ *  ids), -2 (free slot), -3 (session not in use on a sharable queue), -4 (session inside a
+ *  look-back). A NULL count gives 0 and nothing is written. It looks only at the plain next
+ *  node: on a plain queue a session whose position a write reset (below) is reported as
+ *  having data although its peek waits at node 0. */
 BRENN_API int32_t lsq_c_is_data_available(int32_t q, int32_t s, int32_t *count);
 /** The session's cur_seq (-1 when refused). */
 BRENN_API int64_t lsq_c_get_cur_seq(int32_t q, int32_t s);
