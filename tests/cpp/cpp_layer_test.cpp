@@ -438,8 +438,12 @@ TEST_F(CppSharedSystemTest, OwnsTheSystemAndReportsLifecycleCodes) {
     }
 }
 
+#ifndef BRENN_DEATH_TEST_STYLE
+#define BRENN_DEATH_TEST_STYLE "threadsafe"
+#endif
+
 TEST(CppResultDeathTest, ValueOfAnErrorAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, BRENN_DEATH_TEST_STYLE);
     EXPECT_DEATH((void)brenn::LocalQueue::plain(0).value(),
                  "value\\(\\) of a failed result: local alloc: no queue allocated \\(-1\\)");
     const brenn::Result<int> fine = 3;

@@ -481,7 +481,8 @@ TEST_P(LocalNodeCount, MemoryShortLeavesTheQueueAsItWas) {
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     // Under an emulator the limit may not reach the program: then there is no shortage to
     // test.
-    if (void *probe = std::malloc(size_t{0xFFFFFFE0u})) {
+    volatile size_t probe_size = 0xFFFFFFE0u;  // volatile: a 32-bit compiler refuses a constant
+    if (void *probe = std::malloc(probe_size)) {
         std::free(probe);
         ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
         GTEST_SKIP() << "the address-space limit is not enforced here";
