@@ -137,11 +137,41 @@ function(brenn_packaging_finish)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # dpkg-shlibdeps reads the dependencies of the ELF files from the host's package database:
-  # it knows the target's C and C++ libraries only in a native build. A cross build names
-  # them by hand.
+  # it knows the target's C and C++ libraries only in a native build (for a cross build it
+  # would find the toolchain's libc6-arm64-cross and the like, which no target system has).
+  # A cross build names them by hand, each package the libraries its files link (readelf -d;
+  # scripts/gate-package checks them): libbrenn.so.0 only the C library, libolk.so.0 also the
+  # C++ library, brennctl also libgcc_s (and on 32-bit ARM all three). The lowest versions are
+  # the toolchain's own: the C library's from its features.h, the C++ library's from the
+  # compiler's major version. Safe floors, perhaps higher than dpkg-shlibdeps would find from
+  # the symbols used.
   if(CMAKE_CROSSCOMPILING)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(system_libs "libc6, libstdc++6, libgcc-s1")
+    find_file(BRENN_TARGET_FEATURES_H features.h PATHS ${CMAKE_FIND_ROOT_PATH}
+              PATH_SUFFIXES include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    set(libc libc6)
+    if(BRENN_TARGET_FEATURES_H)
+      file(STRINGS ${BRENN_TARGET_FEATURES_H} glibc
+           REGEX "^#[ \t]*define[ \t]+__GLIBC(_MINOR)?__[ \t]+[0-9]+")
+      string(REGEX REPLACE ".*__GLIBC__[ \t]+([0-9]+).*__GLIBC_MINOR__[ \t]+([0-9]+).*"
+             "\\1.\\2" glibc "${glibc}")
+      if(glibc MATCHES "^[0-9]+\\.[0-9]+$")
+        set(libc "libc6 (>= ${glibc})")
+      endif()
+    endif()
+    set(libcxx "libstdc++6")
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      string(REGEX MATCH "^[0-9]+" gcc_major "${CMAKE_CXX_COMPILER_VERSION}")
+      set(libcxx "libstdc++6 (>= ${gcc_major})")
+    endif()
+    set(runtime_libs "${libc}")
+    set(olk_libs "${libc}, ${libcxx}")
+    # 32-bit ARM's C++ code unwinds through libgcc_s (__aeabi_unwind_cpp_pr0 and the like).
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^[Aa][Rr][Mm]")
+      string(APPEND runtime_libs ", libgcc-s1 (>= 3.0)")
+      set(olk_libs "${libc}, libgcc-s1 (>= 3.0), ${libcxx}")
+    endif()
+    set(tools_libs "${libc}, libgcc-s1 (>= 3.0), ${libcxx}")
   else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     # Where this build's own libraries are, so that it finds libolk.so.0 and libbrenn.so.0
@@ -154,11 +184,14 @@ function(brenn_packaging_finish)
       endif()
       list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dir})
     endforeach()
-    set(system_libs "")
+    set(runtime_libs "")
+    set(olk_libs "")
+    set(tools_libs "")
   endif()
-  macro(brenn_with_system_libs var)
-    if(system_libs)
-      set(${var} "${system_libs}, ${ARGN}")
+  # <var>: the package's own dependencies, then the system libraries of a cross build.
+  macro(brenn_with_system_libs var libs)
+    if(${libs})
+      set(${var} "${ARGN}, ${${libs}}")
     else()
       set(${var} "${ARGN}")
     endif()
@@ -167,7 +200,7 @@ function(brenn_packaging_finish)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libbrenn0)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-  brenn_with_system_libs(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libolk0")
+  brenn_with_system_libs(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS runtime_libs "libolk0")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${BRENN_DEB_LIBRARY_CONTROL})
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
       "ring queues of buffer handles (runtime library)
@@ -190,8 +223,8 @@ sections 3 and 7.")
 
   set(CPACK_DEBIAN_OLK_PACKAGE_NAME libolk0-standin)
   set(CPACK_DEBIAN_OLK_PACKAGE_SECTION libs)
-  if(system_libs)
-    set(CPACK_DEBIAN_OLK_PACKAGE_DEPENDS "${system_libs}")
+  if(olk_libs)
+    set(CPACK_DEBIAN_OLK_PACKAGE_DEPENDS "${olk_libs}")
   endif()
   set(CPACK_DEBIAN_OLK_PACKAGE_PROVIDES "libolk0, libolk-dev")
   set(CPACK_DEBIAN_OLK_PACKAGE_CONFLICTS "libolk0, libolk-dev")
@@ -206,7 +239,7 @@ platform that ships its own libolk.so.0 installs that package instead.")
 
   set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME brenn-tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
-  brenn_with_system_libs(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+  brenn_with_system_libs(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS tools_libs
                          "libbrenn0 (= ${version}), libolk0")
   set(CPACK_DEBIAN_TOOLS_DESCRIPTION
       "operator tool of brenn's shared queues
