@@ -37,9 +37,9 @@ constexpr int32_t kWindow1 = 64;
 constexpr uint64_t kTag1 = 0x100000000ULL;
 constexpr uint64_t kHandles2 = uint64_t{1} << 31;  // the most handles L2's producer writes
 constexpr long kSlackKiB = 1024;
-// Under a sanitizer its runtime's own memory grows with the work done: the memory check then
-// only reports.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// Under a sanitizer its runtime's own memory grows with the work done, and under an emulator
+// the emulator's translated code does: the memory check then only reports.
+#if defined(BRENN_UNDER_EMULATOR) || defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)

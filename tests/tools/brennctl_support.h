@@ -128,11 +128,15 @@ class Tool {
             dup2(out[1], 1);
             dup2(fileno(err_), 2);
             if (as_user != 0 && (setgid(as_user) != 0 || setuid(as_user) != 0)) _exit(126);
-            std::vector<char *> argv{const_cast<char *>(BRENNCTL)};
+            // In a cross build the tool runs through the emulator that runs this test.
+            static const char *const command[] = {BRENNCTL_COMMAND};
+            std::vector<char *> argv;
+            for (const char *word : command)
+                argv.push_back(const_cast<char *>(word));
             for (const std::string &a : args)
                 argv.push_back(const_cast<char *>(a.c_str()));
             argv.push_back(nullptr);
-            execv(BRENNCTL, argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);
