@@ -28,8 +28,9 @@ inline void st(T &field, V value) noexcept {
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
 }
 
-// A queue's `allocated` flag publishes the records that allocation wrote before it, also to
-// other processes polling the slot: release when it is set, acquire when it is tested.
+// A flag that publishes the fields written before it (a queue's `allocated`, a session's
+// `in_use`), also to other processes: release when it is set, acquire where it is tested before
+// those fields are read.
 inline int32_t ld_acquire(const int32_t &field) noexcept {
     return std::atomic_ref<int32_t>(const_cast<int32_t &>(field)).load(std::memory_order_acquire);
 }

@@ -44,7 +44,6 @@ int32_t create_session(const Slot &s) noexcept {
     for (int32_t i = 0; i < limit; ++i) {
         QueueSession &ss = h.sessions[i];
         if (ld(ss.in_use) != 0) continue;
-        st(ss.in_use, 1);
         st(ss.live_count, 0);
         // A new session starts on the newest node: its first peek takes the next one written.
         const int32_t wr = ld(h.wr);
@@ -55,6 +54,9 @@ int32_t create_session(const Slot &s) noexcept {
         }
         st(ss.pk, wr);
         st(ss.cur_seq, cur);
+        // In use last, with release: whoever sees the session in use (a status copy in another
+        // process, say) also sees where it starts.
+        st_release(ss.in_use, 1);
         return i;
     }
     return -1;

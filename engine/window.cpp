@@ -130,10 +130,10 @@ int32_t queue_status(const Slot &s, QueueStatus *status) noexcept {
     for (int32_t k = 0; k < kMaxSessions; ++k) {
         const QueueSession &from = h.sessions[k];
         QueueSession &to = status->sessions[k];
+        to.in_use = ld_acquire(from.in_use);  // pairs with create_session's release
         to.pk = ld(from.pk);
         to.reserved = ld(from.reserved);
         to.cur_seq = ld(from.cur_seq);
-        to.in_use = ld(from.in_use);
         to.looking_back = ld(from.looking_back);
         to.live_count = ld(from.live_count);
     }
