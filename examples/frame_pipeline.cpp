@@ -1,4 +1,5 @@
-// frame_pipeline: a camera-like pipeline on brenn's queues, through the C interface only.
+// frame_pipeline: a camera-like pipeline on brenn's queues, through the C++ owners of brenn.hpp
+// where they make ownership plain and the C interface elsewhere.
 //
 // Stage 1, threads of one process on a dynamic local queue: a camera thread writes frames
 // (handles 0xF0000000 + n, timestamps 40 ms apart) and gets the evicted handles back; the main
@@ -10,10 +11,16 @@
 // Every handle the camera hands in comes back to it exactly once: evicted by a later write,
 // dropped by a window shrink, or taken out by the final clean. The program checks that and
 // exits 1 when anything is off, so it also serves as a test.
+//
+// FRAME_PIPELINE_HOLD=SECONDS keeps stage 2's shared system up for about that many seconds: the
+// producer spreads its frames over them while the consumers follow, so that an operator can run
+// `brennctl list`, `brennctl status Q` or `brennctl watch Q` against it. Unset, it runs at full
+// speed (as under CTest).
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -23,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "brenn.h"
+#include "brenn.hpp"
 
 namespace {
 
@@ -93,8 +100,9 @@ constexpr int kRing = 64;    // nodes in the window at most; the ring has one mo
 constexpr int kWindow = 48;
 
 struct Local {
-    int32_t q = -1;
-    int32_t recorder = -1, analyser = -1, look_back = -1;  // session ids
+    brenn::LocalQueue queue;
+    int32_t q = -1;  // queue.id(), for the C calls
+    brenn::LocalSession recorder, analyser, look_back;
     uint64_t given_back[kFrames];  // what the write of frame n handed back to the camera
     int returned[kFrames] = {};    // how often each frame came back to the camera
     int foreign = 0;               // handles that came back but were never written
@@ -119,15 +127,15 @@ struct Local {
     };
     Dropped resize(int32_t window) {
         Dropped d;
-        uint64_t *handles = lsq_c_resize(q, window, &d.count);
-        if (handles == nullptr && d.count > 0) fail("lsq_c_resize could not hand handles back");
-        for (int32_t i = 0; i < d.count; ++i)
-            back(handles[i]);
-        if (d.count > 0) {
-            d.first = handles[0];
-            d.last = handles[d.count - 1];
+        const auto handles = queue.resize(window);
+        if (!handles) fail("lsq_c_resize could not hand handles back");
+        for (uint64_t h : *handles)
+            back(h);
+        d.count = static_cast<int32_t>(handles->size());
+        if (!handles->empty()) {
+            d.first = handles->span().front();
+            d.last = handles->span().back();
         }
-        std::free(handles);
         return d;
     }
     // Before a change, the camera waits until encoder and recorder have taken every frame, so
@@ -154,8 +162,7 @@ void camera(Local &p) {
             std::printf("camera: ring %d -> %d nodes (lsq_c_change_queue_size), window -> 100\n",
                         lsq_c_get_queue_node_num(p.q), 2 * kRing + 1);
             std::fflush(stdout);  // the library logs the moved sessions on standard error
-            if (lsq_c_change_queue_size(p.q, (2 * kRing + 1) * BRENN_NODE_SIZE) != 0)
-                fail("lsq_c_change_queue_size");
+            if (!p.queue.change_node_count(2 * kRing + 1)) fail("lsq_c_change_queue_size");
             if (p.resize(100).count != 0) fail("a growing window handed handles back");
         }
         lsq_c_write(p.q, kFrameBase + n, &p.given_back[n], ts_of(n));
@@ -185,23 +192,24 @@ void consume(Local &p, int32_t s, Consumer &c, std::atomic<int> *progress,
     }
 }
 
-// At the event: hold the queue, step back one second of frames, let go; then peek forward.
+// At the event: hold the queue, step back one second of frames, let go; then peek forward. The
+// guard lets the queue's lock go on every way out of its block.
 void look_back(Local &p) {
     if (!wait_until([&] { return p.event.load(); }, 20000ms)) fail("no event came");
-    const int32_t per_second = lsq_c_get_q_size_by_time(p.q, 1000);
-    int32_t node_num = 0, quarter = 0;
-    lsq_c_begin_look_back(p.q, p.look_back, &node_num, &quarter);
-    int32_t code = 0;
-    lsq_c_is_data_available(p.q, p.look_back, &code);  // lock-free: says "inside a look-back"
+    const int32_t per_second = p.queue.size_by_time(1000ms);
+    int32_t node_num = 0, code = 0;
     std::vector<uint64_t> saved;
-    int32_t result = 0;
-    while (static_cast<int32_t>(saved.size()) < per_second && result == 0) {
-        uint64_t h = BRENN_NO_HANDLE;
-        result = lsq_c_look_back(p.q, p.look_back, &h);
-        if (result < 0 || h == BRENN_NO_HANDLE) break;
-        saved.push_back(h);
+    if (auto guard = p.look_back.look_back()) {
+        node_num = guard->node_num();
+        // lock-free: says "inside a look-back"
+        lsq_c_is_data_available(p.q, p.look_back.id(), &code);
+        while (static_cast<int32_t>(saved.size()) < per_second) {
+            const auto step = guard->step();
+            if (!step || step->handle == brenn::kNoHandle) break;
+            saved.push_back(step->handle);
+            if (step->last) break;
+        }
     }
-    lsq_c_end_look_back(p.q, p.look_back);
     std::printf(
         "look-back: event at %s; 1 s = %d frames by their timestamps; ring %d nodes, "
         "data-available code %d\n",
@@ -212,7 +220,7 @@ void look_back(Local &p) {
                 kFrameMs * static_cast<int64_t>(saved.size()));
     uint64_t h = BRENN_NO_HANDLE;
     int32_t gap = 1;
-    lsq_c_peek(p.q, p.look_back, &h, &gap);
+    lsq_c_peek(p.q, p.look_back.id(), &h, &gap);
     std::printf("look-back: the next peek replays from %s (gap %d)\n", Hex(h).text, gap);
     if (saved.size() != static_cast<size_t>(per_second) || h != saved.back() + 1)
         fail("look-back did not fetch the second before the event");
@@ -229,17 +237,22 @@ bool printed(int n) {
 bool local_part() {
     std::printf("== stage 1: local dynamic queue, threads ==\n");
     static Local p;  // large; lives as long as the threads
-    p.q = lsq_c_dynamic_alloc(kRing, kWindow, 8, 0, 1, 1);
-    if (p.q < 0) fail("lsq_c_dynamic_alloc");
-    p.recorder = lsq_c_create_session(p.q);
-    p.analyser = lsq_c_create_session(p.q);
-    p.look_back = lsq_c_create_session(p.q);
+    auto queue = brenn::LocalQueue::dynamic(kRing, kWindow, {8, 0, true, true});
+    if (!queue) fail("lsq_c_dynamic_alloc");
+    p.queue = std::move(*queue);
+    p.q = p.queue.id();
+    for (brenn::LocalSession *s : {&p.recorder, &p.analyser, &p.look_back}) {
+        auto made = p.queue.create_session();
+        if (!made) fail("lsq_c_create_session");
+        *s = std::move(*made);
+    }
     std::printf("queue %d: %d nodes, window %d; sessions recorder %d, analyser %d, look-back %d\n",
-                p.q, lsq_c_get_queue_node_num(p.q), kWindow, p.recorder, p.analyser, p.look_back);
+                p.q, lsq_c_get_queue_node_num(p.q), kWindow, p.recorder.id(), p.analyser.id(),
+                p.look_back.id());
 
     std::thread cam(camera, std::ref(p));
-    std::thread rec(consume, std::ref(p), p.recorder, std::ref(p.rec), &p.recorded, 0us);
-    std::thread ana(consume, std::ref(p), p.analyser, std::ref(p.ana), nullptr, 7000us);
+    std::thread rec(consume, std::ref(p), p.recorder.id(), std::ref(p.rec), &p.recorded, 0us);
+    std::thread ana(consume, std::ref(p), p.analyser.id(), std::ref(p.ana), nullptr, 7000us);
     std::thread lb(look_back, std::ref(p));
 
     // The main reader: the encoder takes every frame in order.
@@ -260,7 +273,7 @@ bool local_part() {
     lb.join();
 
     std::printf("recorder: took %d frames, skipped %" PRId64 " (live count %" PRIu64 ")\n",
-                p.rec.takes, p.rec.skipped, lsq_c_get_cur_live_count(p.q, p.recorder));
+                p.rec.takes, p.rec.skipped, p.recorder.live_count());
     std::printf("analyser: took %d frames, skipped %" PRId64 " (gap flag %d times)\n", p.ana.takes,
                 p.ana.skipped, p.ana.gap_flags);
 
@@ -272,13 +285,13 @@ bool local_part() {
     lsq_c_dump(p.q, text, sizeof text);
     std::fputs(text, stdout);
 
-    int32_t count = 0;
-    uint64_t *left = lsq_c_clean(p.q, &count);
-    for (int32_t i = 0; i < count && left != nullptr; ++i)
-        p.back(left[i]);
-    std::free(left);
-    for (int32_t s : {p.recorder, p.analyser, p.look_back})
-        lsq_c_destroy_session(p.q, s);
+    const auto left = p.queue.clean();
+    if (!left) fail("lsq_c_clean");
+    for (uint64_t h : *left)
+        p.back(h);
+    const int count = static_cast<int>(left->size());
+    for (brenn::LocalSession *s : {&p.recorder, &p.analyser, &p.look_back})
+        if (!s->close()) fail("lsq_c_destroy_session");
 
     int once = 0;
     for (int n = 0; n < kFrames; ++n)
@@ -288,7 +301,7 @@ bool local_part() {
         "window shrinks + %d by clean = %d, %d of them exactly once\n",
         kFrames, p.evicted, p.shrunk + final_shrink, count,
         p.evicted + p.shrunk + final_shrink + count, once);
-    lsq_c_free_queue(p.q);  // logs its size; every handle is out of the queue by now
+    p.queue.reset();  // logs its size; every handle is out of the queue by now
     return once == kFrames && p.foreign == 0 && p.rec.takes == kFrames && p.rec.skipped == 0 &&
            p.ana.takes + p.ana.skipped == kFrames;
 }
@@ -297,6 +310,7 @@ bool local_part() {
 
 constexpr uint64_t kSharedBase = 0xF1000000;
 constexpr int kSharedFrames = 40;
+int hold_s = 0;  // FRAME_PIPELINE_HOLD: seconds the producer spreads its frames over
 
 struct Report {  // what a child sends back through its pipe
     int ok = 0;
@@ -304,90 +318,97 @@ struct Report {  // what a child sends back through its pipe
     int evicted = 0;
 };
 
+using Body = void (*)(brenn::SharedQueue &, brenn::SharedSession &, Report &);
+
 // A child starts like a separately started program: it drops the attachment it inherited and
-// joins the shared system by key. alarm() bounds it.
-[[noreturn]] void child(int fd, void (*body)(int32_t, int32_t, Report &), int32_t q, int32_t s) {
-    alarm(10);
+// joins the shared system by key. alarm() bounds it. It ends with _exit(), so the owners it
+// inherited from the parent free nothing.
+[[noreturn]] void child(int fd, Body body, brenn::SharedQueue &q, brenn::SharedSession &s) {
+    alarm(10 + hold_s);
     Report r;
     gsq_c_uninit();
-    if (gsq_c_init() == 0) {
+    if (auto attached = brenn::SharedSystem::attach()) {
         body(q, s, r);
-        gsq_c_uninit();
+        if (!attached->close()) r.ok = 0;
     }
     if (write(fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(3);
     _exit(r.ok ? 0 : 2);
 }
 
 // The producer paces itself on the recorder's position, read from the shared segment.
-void produce(int32_t q, int32_t recorder, Report &r) {
+void produce(brenn::SharedQueue &q, brenn::SharedSession &recorder, Report &r) {
+    const auto pace =
+        std::max<std::chrono::microseconds>(500us, 1000000us * hold_s / kSharedFrames);
     for (int n = 0; n < kSharedFrames; ++n) {
-        if (!wait_until([&] { return gsq_c_get_cur_seq(q, recorder) >= n - 3; })) return;
-        uint64_t back = BRENN_NO_HANDLE;
-        gsq_c_write(q, kSharedBase + n, &back, ts_of(n));
-        if (back != BRENN_NO_HANDLE) {
-            r.seen.took(back, back - kSharedBase, 0);
+        if (!wait_until([&] { return recorder.cur_seq() >= n - 3; })) return;
+        const auto back = q.write(kSharedBase + n, std::chrono::milliseconds(ts_of(n)));
+        if (!back) return;
+        if (*back != BRENN_NO_HANDLE) {
+            r.seen.took(*back, *back - kSharedBase, 0);
             ++r.evicted;
         }
-        std::this_thread::sleep_for(500us);
+        std::this_thread::sleep_for(pace);
     }
     r.ok = 1;
 }
 
-void take_all(int32_t q, int32_t s, Report &r, std::chrono::microseconds work) {
+void take_all(brenn::SharedSession &s, Report &r, std::chrono::microseconds work) {
     for (;;) {
-        uint64_t h = BRENN_NO_HANDLE;
-        int32_t gap = 0;
-        gsq_c_peek(q, s, &h, &gap);
-        if (h == BRENN_NO_HANDLE) return;
-        r.seen.took(h, gsq_c_get_cur_seq(q, s), gap);
-        if (h == kSharedBase + kSharedFrames - 1) break;
+        const auto got = s.peek();
+        if (!got || got->handle == BRENN_NO_HANDLE) return;
+        r.seen.took(got->handle, s.cur_seq(), got->gap);
+        if (got->handle == kSharedBase + kSharedFrames - 1) break;
         std::this_thread::sleep_for(work);
     }
     r.ok = 1;
 }
-void record(int32_t q, int32_t s, Report &r) {
-    take_all(q, s, r, 0us);
+void record(brenn::SharedQueue &, brenn::SharedSession &s, Report &r) {
+    take_all(s, r, 0us);
 }
-void analyse(int32_t q, int32_t s, Report &r) {
-    take_all(q, s, r, 4000us);
+void analyse(brenn::SharedQueue &, brenn::SharedSession &s, Report &r) {
+    take_all(s, r, 4000us);
 }
 
 bool shared_part() {
     std::printf("== stage 2: shared dynamic queue, processes ==\n");
-    int32_t rc = gsq_c_create();
-    if (rc != 0) {
+    auto sys = brenn::SharedSystem::create();
+    if (!sys) {
         std::printf(
             "gsq_c_create = %d: a shared system is still up (left by an earlier run?); "
             "removing it\n",
-            rc);
+            sys.error().result);
         gsq_c_fast_init();
         std::printf("gsq_c_destroy = %d\n", gsq_c_destroy());
-        rc = gsq_c_create();
-        if (rc != 0) {
-            std::printf("gsq_c_create = %d again: giving up\n", rc);
+        sys = brenn::SharedSystem::create();
+        if (!sys) {
+            std::printf("gsq_c_create = %d again: giving up\n", sys.error().result);
             gsq_c_destroy();  // whatever this attempt made
             return false;
         }
     }
     bool ok = false;
-    const int32_t q = gsq_c_dynamic_alloc(7, 6, 4, 0, 1, 1);
-    const int32_t recorder = gsq_c_create_session(q);
-    const int32_t analyser = gsq_c_create_session(q);
+    brenn::SharedQueue q =
+        brenn::SharedQueue::dynamic(7, 6, {4, 0, true, true}).value_or(brenn::SharedQueue{});
+    brenn::SharedSession recorder, analyser;
+    if (q) recorder = q.create_session().value_or(brenn::SharedSession{});
+    if (q) analyser = q.create_session().value_or(brenn::SharedSession{});
     struct Child {
         const char *name;
-        void (*body)(int32_t, int32_t, Report &);
-        int32_t session;
+        Body body;
+        brenn::SharedSession *session;
         pid_t pid = -1;
         int fd = -1;
         Report r;
-    } children[] = {{"producer", produce, recorder, -1, -1, {}},
-                    {"recorder", record, recorder, -1, -1, {}},
-                    {"analyser", analyse, analyser, -1, -1, {}}};
-    if (q < 0 || recorder < 0 || analyser < 0) {
+    } children[] = {{"producer", produce, &recorder, -1, -1, {}},
+                    {"recorder", record, &recorder, -1, -1, {}},
+                    {"analyser", analyse, &analyser, -1, -1, {}}};
+    if (!q || !recorder || !analyser) {
         std::printf("shared queue or sessions not allocated\n");
     } else {
-        std::printf("queue %d: %d nodes, window 6; sessions recorder %d, analyser %d\n", q,
-                    VSQ_GET_Q_NODE_NUM(q), recorder, analyser);
+        std::printf("queue %d: %d nodes, window 6; sessions recorder %d, analyser %d\n", q.id(),
+                    q.node_num().value_or(-1), recorder.id(), analyser.id());
+        std::printf("watch it live: brennctl watch %d   (or brennctl list / status %d)\n", q.id(),
+                    q.id());
         std::fflush(stdout);
         for (Child &c : children) {
             int fds[2];
@@ -395,15 +416,15 @@ bool shared_part() {
             c.pid = fork();
             if (c.pid == 0) {
                 close(fds[0]);
-                child(fds[1], c.body, q, c.session);
+                child(fds[1], c.body, q, *c.session);
             }
             close(fds[1]);
             c.fd = fds[0];
             if (c.pid < 0) break;
         }
-        // Wait for the children, at most 15 s; one that is still running then is killed.
+        // Wait for the children, at most 15 s (plus the hold); one still running then is killed.
         bool all_ok = true;
-        const auto end = Clock::now() + 15s;
+        const auto end = Clock::now() + 15s + 1s * hold_s;
         for (Child &c : children) {
             int status = 0;
             while (c.pid > 0 && waitpid(c.pid, &status, WNOHANG) == 0) {
@@ -434,16 +455,15 @@ bool shared_part() {
             }
             std::printf("gsq_c_dump:\n");
             std::fflush(stdout);
-            gsq_c_dump(q);
+            gsq_c_dump(q.id());
             std::fflush(stdout);
             // The producer got the oldest frames back one after the other (no skip); the clean
             // hands out exactly the rest, oldest first.
-            int32_t count = 0;
-            uint64_t *left = gsq_c_clean(q, &count);
-            bool rest = left != nullptr && pr.evicted + count == kSharedFrames;
+            const auto left = q.clean();
+            const int count = left ? static_cast<int>(left->size()) : 0;
+            bool rest = left && pr.evicted + count == kSharedFrames;
             for (int32_t i = 0; rest && i < count; ++i)
-                rest = left[i] == kSharedBase + pr.evicted + i;
-            std::free(left);
+                rest = (*left)[i] == kSharedBase + pr.evicted + i;
             std::printf("summary: %d written = %d evicted + %d cleaned from the window, %s\n",
                         kSharedFrames, pr.evicted, count,
                         rest ? "each exactly once" : "NOT each exactly once");
@@ -451,11 +471,14 @@ bool shared_part() {
                  children[1].r.seen.takes == kSharedFrames &&
                  children[2].r.seen.takes + children[2].r.seen.skipped == kSharedFrames;
         }
-        gsq_c_free_queue(q);
     }
-    rc = gsq_c_destroy();
+    // Sessions go before their queue, and every owner before the system.
+    const bool rec_closed(recorder.close()), ana_closed(analyser.close());
+    q.reset();
+    const auto closed = sys->close();
+    const int32_t rc = closed ? 0 : closed.error().result;
     std::printf("gsq_c_destroy = %d: segment and semaphore sets removed\n", rc);
-    return ok && rc == 0;
+    return ok && rec_closed && ana_closed && rc == 0;
 }
 
 }  // namespace
@@ -465,6 +488,8 @@ int main() {
     alarm(30);                                 // stage 1 has no business running longer
     const bool local_ok = local_part();
     alarm(0);
+    if (const char *hold = std::getenv("FRAME_PIPELINE_HOLD"))
+        hold_s = std::clamp(std::atoi(hold), 0, 3600);
     const bool shared_ok = shared_part();
     std::printf("frame_pipeline: %s\n", local_ok && shared_ok ? "ok" : "FAILED");
     return local_ok && shared_ok ? 0 : 1;
