@@ -1,7 +1,6 @@
-// Both queue families behind one table of functions, so that a behaviour both families share is
-// tested once and run on each (typed over the families, as the library binds one engine to
-// both tables). The shared family's fixture creates the system on the family's fixed keys and
-// removes it again, also when a check fails.
+// The GoogleTest side of the family tables (family_api.h): suites typed over both families, as
+// the library binds one engine to both. The shared family's fixture creates the system on the
+// family's fixed keys and removes it again, also when a check fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,118 +14,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/family_api.h"
 #include "include/brenn.h"
 
 namespace brenn_test {
-
-struct FamilyApi {
-    const char *name;
-    bool shared;
-    int32_t queue_count;
-    int32_t (*alloc_queue)(uint32_t, int32_t, int32_t, int32_t, int32_t);
-    int32_t (*dynamic_alloc)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t);
-    void (*free_queue)(int32_t);
-    int32_t (*node_num)(int32_t);
-    int32_t (*lock)(int32_t);
-    int32_t (*unlock)(int32_t);
-    int32_t (*write)(int32_t, uint64_t, uint64_t *, int64_t);
-    int32_t (*read)(int32_t, uint64_t *);
-    int32_t (*look)(int32_t, int32_t, uint64_t *);
-    int32_t (*ready_to_read)(int32_t);
-    int32_t (*create_session)(int32_t);
-    int32_t (*destroy_session)(int32_t, int32_t);
-    void (*seek)(int32_t, int32_t);
-    int32_t (*reset_peek)(int32_t, int32_t);
-    int32_t (*peek)(int32_t, int32_t, uint64_t *, int32_t *);
-    int32_t (*data_available)(int32_t, int32_t, int32_t *);
-    int64_t (*cur_seq)(int32_t, int32_t);
-    uint64_t (*live_count)(int32_t, int32_t);
-    int32_t (*set_sharable)(int32_t, int32_t);
-    int32_t (*is_sharable)(int32_t);
-    int32_t (*begin_look_back)(int32_t, int32_t, int32_t *, int32_t *);
-    int32_t (*look_back)(int32_t, int32_t, uint64_t *);
-    int32_t (*end_look_back)(int32_t, int32_t);
-    uint64_t *(*resize)(int32_t, int32_t, int32_t *);
-    uint64_t *(*clean)(int32_t, int32_t *);
-    int32_t (*size_by_time)(int32_t, int32_t);
-    int32_t (*queue_status)(int32_t, QueueStatus *);
-    int32_t (*change_queue_size)(int32_t, uint32_t);
-};
-
-
-inline const FamilyApi kLocal = {
-    "local",
-    false,
-    BRENN_LOCAL_QUEUES,
-    lsq_c_alloc_queue,
-    lsq_c_dynamic_alloc,
-    lsq_c_free_queue,
-    lsq_c_get_queue_node_num,
-    lsq_lock,
-    lsq_unlock,
-    lsq_c_write,
-    lsq_c_read,
-    lsq_look,
-    lsq_c_is_ready_to_read,
-    lsq_c_create_session,
-    lsq_c_destroy_session,
-    lsq_seek,
-    lsq_c_reset_peek,
-    lsq_c_peek,
-    lsq_c_is_data_available,
-    lsq_c_get_cur_seq,
-    lsq_c_get_cur_live_count,
-    VSQ_SET_SHARABLE,
-    VSQ_IS_SHARABLE,
-    lsq_c_begin_look_back,
-    lsq_c_look_back,
-    lsq_c_end_look_back,
-    lsq_c_resize,
-    lsq_c_clean,
-    lsq_c_get_q_size_by_time,
-    lsq_c_get_queue_status,
-    lsq_c_change_queue_size,
-};
-
-inline const FamilyApi kShared = {
-    "shared",
-    true,
-    BRENN_SHARED_QUEUES,
-    gsq_c_alloc_queue,
-    gsq_c_dynamic_alloc,
-    gsq_c_free_queue,
-    VSQ_GET_Q_NODE_NUM,
-    gsq_lock,
-    gsq_unlock,
-    gsq_c_write,
-    gsq_read,
-    gsq_look,
-    VSQ_IS_READY_TO_READ,
-    gsq_c_create_session,
-    gsq_c_destroy_session,
-    gsq_c_seek,
-    gsq_c_reset_peek,
-    gsq_c_peek,
-    gsq_c_is_data_available,
-    gsq_c_get_cur_seq,
-    gsq_c_get_cur_live_count,
-    gsq_c_set_sharable,
-    gsq_c_is_sharable,
-    VSQ_BEGIN_LOOK_BACK,
-    VSQ_LOOK_BACK,
-    VSQ_END_LOOK_BACK,
-    gsq_c_resize,
-    gsq_c_clean,
-    gsq_c_get_q_size_by_time,
-    gsq_c_get_queue_status,
-    gsq_c_change_queue_size,
-};
 
 // The shared family's System V keys: the segment and the five semaphore sets.
 inline constexpr int kSharedKeys[] = {0xff0060, 0xff0061, 0xff0062, 0xff0063, 0xff0064, 0xff0065};
@@ -153,7 +50,7 @@ inline bool shared_objects_present() {
 // A fixture over a family: for the shared one it brings the system up with gsq_c_create before
 // each test and tears it down after, leaving the keys as it found them (absent).
 class FamilyTest : public ::testing::TestWithParam<const FamilyApi *> {
-protected:
+  protected:
     const FamilyApi &f() const { return *GetParam(); }
 
     void SetUp() override {
@@ -189,7 +86,7 @@ protected:
         return q;
     }
 
-private:
+  private:
     std::vector<int32_t> allocated_;
 };
 
@@ -197,8 +94,8 @@ inline std::string family_name(const ::testing::TestParamInfo<const FamilyApi *>
     return info.param->name;
 }
 
-#define BRENN_BOTH_FAMILIES(suite)                                                     \
-    INSTANTIATE_TEST_SUITE_P(Families, suite,                                          \
+#define BRENN_BOTH_FAMILIES(suite)                                                             \
+    INSTANTIATE_TEST_SUITE_P(Families, suite,                                                  \
                              ::testing::Values(&::brenn_test::kLocal, &::brenn_test::kShared), \
                              ::brenn_test::family_name)
 
@@ -257,7 +154,8 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
     std::rewind(tmp);
     char chunk[4096];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, tmp)) > 0) text.append(chunk, got);
+    while ((got = std::fread(chunk, 1, sizeof chunk, tmp)) > 0)
+        text.append(chunk, got);
     std::fclose(tmp);
     return text;
 }

@@ -1,6 +1,6 @@
 // queue_fuzz_driver.h - the operation driver of the fuzz targets, shared by both families:
-// each target hands it the table of its family's C functions (local_queue_fuzz.cpp,
-// shared_queue_fuzz.cpp).
+// each target hands it its family's table of C functions (tests/common/family_api.h) and the
+// limits of local_queue_fuzz.cpp or shared_queue_fuzz.cpp.
 //
 // The driver calls the family's C interface with random operations and random, often invalid,
 // arguments: queue ids that are negative, huge, free or real, sizes, windows, session ids,
@@ -30,49 +30,16 @@
 #include <map>
 #include <vector>
 
-#include "brenn.h"
+#include "common/family_api.h"
 
 namespace queue_fuzz {
 
-// One family's C functions and limits. The shared family's dump prints on standard output,
-// so its entry ignores the buffer.
-struct QueueFamily {
-    const char *target;
-    int32_t queues;             // slots in the table
+// What the driver may ask of a family beyond its table of functions (family_api.h).
+struct FuzzLimits {
+    const char *target;         // the program's name, for the messages of a broken promise
     int32_t max_plain_nodes;    // a plain allocation's node count is capped here
     int32_t max_dynamic_count;  // a dynamic allocation refuses node counts above this
     int32_t max_change_nodes;   // a node-count change refuses counts above this
-    bool (*open)(int32_t q);    // the slot holds a queue
-    int32_t (*node_num)(int32_t q);
-    int32_t (*alloc_queue)(uint32_t, int32_t, int32_t, int32_t, int32_t);
-    int32_t (*dynamic_alloc)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t);
-    void (*free_queue)(int32_t);
-    int32_t (*get_gnode_size)(void);
-    int32_t (*lock)(int32_t);
-    int32_t (*unlock)(int32_t);
-    int32_t (*write)(int32_t, uint64_t, uint64_t *, int64_t);
-    int32_t (*read)(int32_t, uint64_t *);
-    int32_t (*look)(int32_t, int32_t, uint64_t *);
-    int32_t (*is_ready_to_read)(int32_t);
-    int32_t (*create_session)(int32_t);
-    int32_t (*destroy_session)(int32_t, int32_t);
-    void (*seek)(int32_t, int32_t);
-    int32_t (*reset_peek)(int32_t, int32_t);
-    int32_t (*peek)(int32_t, int32_t, uint64_t *, int32_t *);
-    int32_t (*is_data_available)(int32_t, int32_t, int32_t *);
-    int64_t (*get_cur_seq)(int32_t, int32_t);
-    uint64_t (*get_cur_live_count)(int32_t, int32_t);
-    int32_t (*set_sharable)(int32_t, int32_t);
-    int32_t (*is_sharable)(int32_t);
-    int32_t (*begin_look_back)(int32_t, int32_t, int32_t *, int32_t *);
-    int32_t (*look_back)(int32_t, int32_t, uint64_t *);
-    int32_t (*end_look_back)(int32_t, int32_t);
-    uint64_t *(*resize)(int32_t, int32_t, int32_t *);
-    uint64_t *(*clean)(int32_t, int32_t *);
-    int32_t (*get_q_size_by_time)(int32_t, int32_t);
-    int32_t (*get_queue_status)(int32_t, QueueStatus *);
-    int32_t (*change_queue_size)(int32_t, uint32_t);
-    void (*dump)(int32_t, char *, int32_t);
 };
 
 // What the driver knows about a queue that no call tells: the flags it was made with.
@@ -103,7 +70,10 @@ constexpr int kMaxOperations = 300;
 
 class Driver {
   public:
-    Driver(const QueueFamily &f, FuzzedDataProvider &in) : f_(f), in_(in) { g_target = f.target; }
+    Driver(const brenn_test::FamilyApi &f, const FuzzLimits &limits, FuzzedDataProvider &in)
+        : f_(f), limits_(limits), in_(in) {
+        g_target = limits.target;
+    }
 
     void run() {
         for (int n = 0; n < kMaxOperations && in_.remaining_bytes() > 0; ++n)
@@ -117,7 +87,8 @@ class Driver {
     }
 
   private:
-    const QueueFamily &f_;
+    const brenn_test::FamilyApi &f_;
+    const FuzzLimits &limits_;
     FuzzedDataProvider &in_;
     std::map<int32_t, Known> queues_;
 
@@ -153,13 +124,13 @@ class Driver {
             case 1:
                 return INT32_MIN;
             case 2:
-                return f_.queues;
+                return f_.queue_count;
             case 3:
-                return f_.queues - 1;
+                return f_.queue_count - 1;
             case 4:
                 return in_.ConsumeIntegral<int32_t>();
             default:
-                return in_.ConsumeIntegralInRange(0, f_.queues - 1);
+                return in_.ConsumeIntegralInRange(0, f_.queue_count - 1);
         }
     }
 
@@ -201,7 +172,7 @@ class Driver {
                 return static_cast<int32_t>(UINT32_MAX / BRENN_NODE_SIZE);  // just too large
             case 4:
                 return in_.ConsumeIntegralInRange(
-                    0, std::min(kMaxNodeCount, f_.max_dynamic_count + 1));
+                    0, std::min(kMaxNodeCount, limits_.max_dynamic_count + 1));
             default:
                 return in_.ConsumeIntegralInRange(0, 40);
         }
@@ -209,12 +180,12 @@ class Driver {
 
     // ---- what the calls that cannot wait tell --------------------------------------------
 
-    bool open(int32_t q) { return f_.open(q); }
+    bool open(int32_t q) { return f_.allocated(q); }
 
     QueueStatus status(int32_t q) {
         QueueStatus st;
         std::memset(&st, 0x5a, sizeof st);
-        require(f_.get_queue_status(q, &st) == 0, "status of an open queue refused", q);
+        require(f_.queue_status(q, &st) == 0, "status of an open queue refused", q);
         return st;
     }
 
@@ -251,7 +222,7 @@ class Driver {
         const int64_t lead = st.rd > st.wr ? int64_t{st.wr} + n - st.rd : int64_t{st.wr} - st.rd;
         if (n - k->reserve >= lead) return true;
         // The next node is the main reader's next one: the ready test tells its state.
-        return st.wr == st.rd && f_.is_ready_to_read(q) == 0;
+        return st.wr == st.rd && f_.ready_to_read(q) == 0;
     }
 
     // A peek waits while the node it chose is empty or not newer than the session's last.
@@ -263,7 +234,7 @@ class Driver {
         const QueueSession &ss = st.sessions[s];
         if (f_.is_sharable(q) != 0 && ss.in_use == 0) return true;  // refused
         int32_t count = 0;
-        const bool next_is_new = f_.is_data_available(q, s, &count) == 1;
+        const bool next_is_new = f_.data_available(q, s, &count) == 1;
         if (!k->dynamic || st.wr < 0) {
             // The node after pk; with no position node 0, which holds the first write of a
             // plain ring for as long as wr >= 0, newer than a session that never took one.
@@ -301,7 +272,7 @@ class Driver {
 
     void remember(int32_t q, Known k) {
         if (q < 0) return;
-        require(q < f_.queues, "allocation gave an id outside the table", q);
+        require(q < f_.queue_count, "allocation gave an id outside the table", q);
         require(queues_.count(q) == 0, "allocation gave a queue that was taken", q);
         queues_[q] = k;
     }
@@ -378,8 +349,8 @@ class Driver {
         if (size < BRENN_NODE_SIZE) require(q == -1, "a ring without nodes was made", q, size);
         remember(q, k);
         if (q >= 0) {
-            require(f_.node_num(q) ==
-                        std::min(static_cast<int32_t>(size / BRENN_NODE_SIZE), f_.max_plain_nodes),
+            require(f_.node_num(q) == std::min(static_cast<int32_t>(size / BRENN_NODE_SIZE),
+                                               limits_.max_plain_nodes),
                     "plain ring of another size", q, f_.node_num(q));
             check(q);
         }
@@ -391,7 +362,7 @@ class Driver {
         const Known k{any_int(), in_.ConsumeIntegralInRange(-1, 2), true};
         const int32_t q =
             f_.dynamic_alloc(count, any_int(), any_int(), k.reserve, k.no_block, any_int());
-        if (count < 0 || count > f_.max_dynamic_count)
+        if (count < 0 || count > limits_.max_dynamic_count)
             require(q == -1, "bad node count taken", q, count);
         remember(q, k);
         if (q >= 0) {
@@ -430,7 +401,7 @@ class Driver {
         const bool null_obj = in_.ConsumeIntegralInRange(0, 7) == 0;
         uint64_t obj = 0x1234;
         if (open(q) && !null_obj) {
-            if (f_.is_ready_to_read(q) != 1) return;
+            if (f_.ready_to_read(q) != 1) return;
             require(f_.read(q, &obj) == 0, "read failed", q);
         } else {
             const int32_t rc = f_.read(q, null_obj ? nullptr : &obj);
@@ -445,7 +416,7 @@ class Driver {
         const bool null_obj = in_.ConsumeIntegralInRange(0, 7) == 0;
         const int32_t rc = f_.look(q, any_int(), null_obj ? nullptr : &obj);
         require(rc == (open(q) && !null_obj ? 0 : -1), "look", q, rc);
-        const int32_t ready = f_.is_ready_to_read(q);
+        const int32_t ready = f_.ready_to_read(q);
         require(open(q) ? ready == 0 || ready == 1 : ready == -1, "ready test", q, ready);
     }
 
@@ -495,7 +466,7 @@ class Driver {
         const int32_t q = queue_id();
         const int32_t s = session_id();
         int32_t count = 99;
-        const int32_t rc = f_.is_data_available(q, s, in_.ConsumeBool() ? &count : nullptr);
+        const int32_t rc = f_.data_available(q, s, in_.ConsumeBool() ? &count : nullptr);
         require(rc == 0 || rc == 1, "data available result", q, rc);
         if (count != 99) {
             require(count >= -4 && count <= std::max(f_.node_num(q), 1), "data available count", q,
@@ -508,8 +479,8 @@ class Driver {
     void counters_and_flags() {
         const int32_t q = queue_id();
         const int32_t s = session_id();
-        const int64_t seq = f_.get_cur_seq(q, s);
-        const uint64_t live = f_.get_cur_live_count(q, s);
+        const int64_t seq = f_.cur_seq(q, s);
+        const uint64_t live = f_.live_count(q, s);
         if (!open(q) || static_cast<uint32_t>(s) >= BRENN_MAX_SESSIONS) {
             require(seq == -1 && live == 0, "refused counters", q);
         }
@@ -518,7 +489,7 @@ class Driver {
             const int32_t rc = f_.set_sharable(q, flag);
             if (open(q)) require(rc == 0 && f_.is_sharable(q) == flag, "sharable kept", q, flag);
         }
-        require(f_.get_gnode_size() == BRENN_NODE_SIZE, "node size", q);
+        require(f_.gnode_size() == BRENN_NODE_SIZE, "node size", q);
     }
 
     // begin, some steps, end: all in this operation, so the queue's lock never outlives it.
@@ -540,7 +511,7 @@ class Driver {
             require(r >= -1 && r <= 1, "look-back step result", q, r);
             // -3 comes first for a session not in use on a sharable queue.
             int32_t count = 0;
-            require(f_.is_data_available(q, s, &count) == 0 &&
+            require(f_.data_available(q, s, &count) == 0 &&
                         (count == -4 || (count == -3 && f_.is_sharable(q) != 0)),
                     "data available inside a look-back", q, count);
         }
@@ -582,7 +553,7 @@ class Driver {
         if (open(q) && duration > 0) {
             duration = std::min(duration, INT32_MAX / std::max(f_.node_num(q) - 1, 1));
         }
-        const int32_t e = f_.get_q_size_by_time(q, duration);
+        const int32_t e = f_.size_by_time(q, duration);
         if (!open(q)) require(e == 0, "estimate of a refused queue", q, e);
         require(e >= 0 && e <= std::max(f_.node_num(q) - 1, 0), "estimate range", q, e);
     }
@@ -601,7 +572,7 @@ class Driver {
         }
         const int32_t before = f_.node_num(q);
         const int32_t rc = f_.change_queue_size(q, size);
-        if (before < 1 || m == 0 || m > f_.max_change_nodes)
+        if (before < 1 || m == 0 || m > limits_.max_change_nodes)
             require(rc == -1, "change refused", q, rc);
         if (rc == 0) require(f_.node_num(q) == m, "node count after a change", q, m);
         if (rc != 0) require(f_.node_num(q) == before, "count after a refusal", q);
@@ -641,10 +612,11 @@ class Driver {
             if (q < 0) break;
             require(queues_.count(q) == 0, "a taken slot allocated again", q);
             taken.push_back(q);
-            require(taken.size() <= static_cast<size_t>(f_.queues), "more queues than slots", q);
+            require(taken.size() <= static_cast<size_t>(f_.queue_count), "more queues than slots",
+                    q);
         }
-        require(taken.size() + queues_.size() == static_cast<size_t>(f_.queues), "free slots left",
-                -1, static_cast<long long>(taken.size()));
+        require(taken.size() + queues_.size() == static_cast<size_t>(f_.queue_count),
+                "free slots left", -1, static_cast<long long>(taken.size()));
         require(f_.dynamic_alloc(1, 1, 1, 0, 1, 0) == -1, "allocation in a full table", -1);
         for (int32_t q : taken)
             f_.free_queue(q);
@@ -652,9 +624,10 @@ class Driver {
 };
 
 // Runs one input's operations and frees every queue it made.
-inline void run_input(const QueueFamily &family, const uint8_t *data, size_t size) {
+inline void run_input(const brenn_test::FamilyApi &family, const FuzzLimits &limits,
+                      const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    Driver(family, in).run();
+    Driver(family, limits, in).run();
 }
 
 }  // namespace queue_fuzz

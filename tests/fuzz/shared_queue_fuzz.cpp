@@ -13,43 +13,13 @@
 
 namespace {
 
-const queue_fuzz::QueueFamily kSharedFamily = {
+// Shared rings hold at most 256 nodes, a dynamic queue's count stays below 256, and a
+// node-count change stops at 1024.
+const queue_fuzz::FuzzLimits kSharedLimits = {
     "shared_queue_fuzz",
-    BRENN_SHARED_QUEUES,
     256,
     255,
     1024,
-    [](int32_t q) { return gsq_c_ready(q) == 1; },
-    VSQ_GET_Q_NODE_NUM,
-    gsq_c_alloc_queue,
-    gsq_c_dynamic_alloc,
-    gsq_c_free_queue,
-    gsq_c_get_gnode_size,
-    gsq_lock,
-    gsq_unlock,
-    gsq_c_write,
-    gsq_read,
-    gsq_look,
-    VSQ_IS_READY_TO_READ,
-    gsq_c_create_session,
-    gsq_c_destroy_session,
-    gsq_c_seek,
-    gsq_c_reset_peek,
-    gsq_c_peek,
-    gsq_c_is_data_available,
-    gsq_c_get_cur_seq,
-    gsq_c_get_cur_live_count,
-    gsq_c_set_sharable,
-    gsq_c_is_sharable,
-    VSQ_BEGIN_LOOK_BACK,
-    VSQ_LOOK_BACK,
-    VSQ_END_LOOK_BACK,
-    gsq_c_resize,
-    gsq_c_clean,
-    gsq_c_get_q_size_by_time,
-    gsq_c_get_queue_status,
-    gsq_c_change_queue_size,
-    [](int32_t q, char *, int32_t) { gsq_c_dump(q); },
 };
 
 void remove_keys() {
@@ -79,6 +49,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    queue_fuzz::run_input(kSharedFamily, data, size);
+    queue_fuzz::run_input(brenn_test::kShared, kSharedLimits, data, size);
     return 0;
 }
