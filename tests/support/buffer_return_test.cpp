@@ -8,6 +8,7 @@
 
 #include "olk.h"
 #include "olk_standin.h"
+#include "support_test_util.h"
 
 namespace {
 
@@ -24,77 +25,57 @@ void Record(uint64_t handle, void *context) {
     seen->last.store(handle);
 }
 
-void RecordOther(uint64_t handle, void *context) {
-    // A second function, so the tests tell "handler" and "context" apart.
+// A second function, so that a handler paired with the wrong context shows.
+void RecordInverted(uint64_t handle, void *context) {
     static_cast<Seen *>(context)->calls.fetch_add(1);
     static_cast<Seen *>(context)->last.store(~handle);
 }
 
-class BufferReturn : public ::testing::Test {
-  protected:
-    void TearDown() override { olk_set_return_handler(nullptr, nullptr); }
-};
+using BufferReturn = support_test::WatchedTest<>;
 
-TEST_F(BufferReturn, CountsEachHandleByDefault) {
-    const uint64_t before = olk_returned_count();
-    olk_return(1);
-    olk_return(UINT64_MAX);
-    olk_return(0);
-    EXPECT_EQ(olk_returned_count() - before, 3u);
-}
-
-TEST_F(BufferReturn, CountsExactlyUnderConcurrency) {
-    const uint64_t before = olk_returned_count();
-    constexpr int kThreads = 4;
-    constexpr int kEach = 25000;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([] {
-            for (int i = 0; i < kEach; ++i)
-                olk_return(static_cast<uint64_t>(i));
+// `threads` threads each return `each` handles of 1.
+void ReturnFromThreads(int threads, int each) {
+    std::vector<std::thread> all;
+    for (int t = 0; t < threads; ++t) {
+        all.emplace_back([each] {
+            for (int i = 0; i < each; ++i)
+                olk_return(1);
         });
     }
-    for (auto &t : threads)
+    for (auto &t : all)
         t.join();
-    EXPECT_EQ(olk_returned_count() - before, static_cast<uint64_t>(kThreads) * kEach);
 }
 
-TEST_F(BufferReturn, InstalledHandlerGetsHandleAndContextInsteadOfTheCount) {
-    Seen seen;
+TEST_F(BufferReturn, CountsExactlyByDefault) {
     const uint64_t before = olk_returned_count();
-    olk_set_return_handler(Record, &seen);
-    olk_return(40);
-    olk_return(2);
-    EXPECT_EQ(seen.calls.load(), 2u);
-    EXPECT_EQ(seen.sum.load(), 42u);
-    EXPECT_EQ(seen.last.load(), 2u);
-    EXPECT_EQ(olk_returned_count(), before);
+    olk_return(UINT64_MAX);
+    olk_return(0);
+    ReturnFromThreads(4, 25000);
+    EXPECT_EQ(olk_returned_count() - before, 100002u);
 }
 
-TEST_F(BufferReturn, NullHandlerRestoresCounting) {
-    Seen seen;
-    olk_set_return_handler(Record, &seen);
-    olk_return(5);
-    olk_set_return_handler(nullptr, &seen);
-    const uint64_t before = olk_returned_count();
-    olk_return(6);
-    EXPECT_EQ(seen.calls.load(), 1u);
-    EXPECT_EQ(olk_returned_count() - before, 1u);
-}
-
-TEST_F(BufferReturn, ReplacingAHandlerSwitchesBothFunctionAndContext) {
+TEST_F(BufferReturn, HandlersReplaceTheCountWithTheirOwnContext) {
     Seen first;
     Seen second;
+    const uint64_t before = olk_returned_count();
     olk_set_return_handler(Record, &first);
-    olk_return(7);
-    olk_set_return_handler(RecordOther, &second);
+    olk_return(40);
+    olk_return(2);
+    EXPECT_EQ(first.calls.load(), 2u);
+    EXPECT_EQ(first.sum.load(), 42u);
+    EXPECT_EQ(olk_returned_count(), before);
+    olk_set_return_handler(RecordInverted, &second);
     olk_return(8);
+    EXPECT_EQ(second.last.load(), ~uint64_t{8});
     olk_set_return_handler(Record, &first);  // a pair seen before comes back unchanged
     olk_return(9);
-    EXPECT_EQ(first.calls.load(), 2u);
+    EXPECT_EQ(first.calls.load(), 3u);
     EXPECT_EQ(first.last.load(), 9u);
     EXPECT_EQ(second.calls.load(), 1u);
-    EXPECT_EQ(second.last.load(), ~uint64_t{8});
+    olk_set_return_handler(nullptr, &first);  // counting again, whatever the context
+    olk_return(6);
+    EXPECT_EQ(first.calls.load(), 3u);
+    EXPECT_EQ(olk_returned_count() - before, 1u);
 }
 
 // Handles returned while another thread keeps swapping handlers all arrive somewhere, each
@@ -105,36 +86,15 @@ TEST_F(BufferReturn, SwappingHandlersUnderLoadLosesNothing) {
     const uint64_t before = olk_returned_count();
     std::atomic<bool> stop{false};
     std::thread swapper([&] {
-        int turn = 0;
-        while (!stop.load()) {
-            switch (turn++ % 3) {
-                case 0:
-                    olk_set_return_handler(Record, &a);
-                    break;
-                case 1:
-                    olk_set_return_handler(Record, &b);
-                    break;
-                default:
-                    olk_set_return_handler(nullptr, nullptr);
-                    break;
-            }
+        for (int turn = 0; !stop.load(); ++turn) {
+            olk_set_return_handler(turn % 3 == 2 ? nullptr : Record, turn % 3 == 0 ? &a : &b);
         }
     });
-    constexpr int kThreads = 2;
-    constexpr int kEach = 20000;
-    std::vector<std::thread> returners;
-    for (int t = 0; t < kThreads; ++t) {
-        returners.emplace_back([] {
-            for (int i = 0; i < kEach; ++i)
-                olk_return(1);
-        });
-    }
-    for (auto &t : returners)
-        t.join();
+    ReturnFromThreads(2, 20000);
     stop.store(true);
     swapper.join();
-    const uint64_t counted = olk_returned_count() - before;
-    EXPECT_EQ(a.calls.load() + b.calls.load() + counted, static_cast<uint64_t>(kThreads) * kEach);
+    olk_set_return_handler(nullptr, nullptr);
+    EXPECT_EQ(a.calls.load() + b.calls.load() + olk_returned_count() - before, 40000u);
     EXPECT_EQ(a.sum.load(), a.calls.load());
     EXPECT_EQ(b.sum.load(), b.calls.load());
 }
