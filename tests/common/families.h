@@ -1,6 +1,7 @@
 // The GoogleTest side of the family tables (family_api.h): suites typed over both families, as
-// the library binds one engine to both. The shared family's fixture creates the system on the
-// family's fixed keys and removes it again, also when a check fails.
+// the library binds one engine to both, and the bounded waits of every test program. The
+// shared family's fixture creates the system on the family's fixed keys and removes it again,
+// also when a check fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -99,18 +100,9 @@ inline std::string family_name(const ::testing::TestParamInfo<const FamilyApi *>
                              ::testing::Values(&::brenn_test::kLocal, &::brenn_test::kShared), \
                              ::brenn_test::family_name)
 
-// Runs `fn` on its own thread and waits at most `limit`; false when it did not return in time.
-// The thread is detached: one stuck in a queue wait cannot be joined, so a caller that gets
-// false fails the test and stops the program rather than waiting on it.
-inline bool finishes_within(std::chrono::milliseconds limit, std::function<void()> fn) {
-    auto task = std::make_shared<std::packaged_task<void()>>(std::move(fn));
-    std::future<void> done = task->get_future();
-    std::thread([task] { (*task)(); }).detach();
-    return done.wait_for(limit) == std::future_status::ready;
-}
-
-// True when `fn` is still blocked after `wait`: the thread is left running, and the caller must
-// release whatever blocks it (and then join through `blocked`).
+// A call on a thread of its own. A thread stuck in a queue wait cannot be joined, and its queue
+// must not be freed under it: a caller that finds it still running when it must have returned
+// ends the program (require_finish).
 struct Blocked {
     std::future<void> done;
     bool still_blocked(std::chrono::milliseconds wait) {
@@ -126,16 +118,41 @@ inline Blocked start(std::function<void()> fn) {
     std::thread([task] { (*task)(); }).detach();
     return b;
 }
+inline bool finishes_within(std::chrono::milliseconds limit, std::function<void()> fn) {
+    return start(std::move(fn)).finishes(limit);
+}
 
-// A watchdog for a whole test program: aborts with a message when the program runs longer
-// than `seconds`, so a library that hangs fails in seconds rather than at CTest's time-out.
-inline void arm_watchdog(unsigned seconds) {
+// Ends the program at once, removing the shared objects first so that the keys are left as
+// they were found.
+[[noreturn]] inline void give_up(const std::string &why) {
+    std::fprintf(stderr, "%s: giving up on this test program\n", why.c_str());
+    std::fflush(nullptr);
+    remove_shared_objects();
+    std::_Exit(1);
+}
+
+inline void require_finish(Blocked &b, const std::string &what,
+                           std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    if (b.finishes(limit)) return;
+    ADD_FAILURE() << what << " did not return within " << limit.count() << " ms";
+    give_up(what + " never returned");
+}
+
+// Runs `fn`, which must return within `limit`.
+inline void bounded(const std::string &what, std::function<void()> fn,
+                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    Blocked b = start(std::move(fn));
+    require_finish(b, what, limit);
+}
+
+// A watchdog for a whole test program, so that a library that hangs fails in seconds rather
+// than at CTest's time-out.
+inline bool arm_watchdog(unsigned seconds) {
     std::thread([seconds] {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        std::fprintf(stderr, "watchdog: test program still running after %u s, aborting\n",
-                     seconds);
-        std::_Exit(99);
+        give_up("watchdog: still running after " + std::to_string(seconds) + " s");
     }).detach();
+    return true;
 }
 
 // Captures what `fn` prints on standard output (through a temporary file, so a long dump cannot

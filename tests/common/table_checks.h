@@ -1,6 +1,5 @@
-// Checks that both queue tables share: every operation refusing an id it cannot serve, calls
-// bounded in time, and the child processes and System V bookkeeping of the shared family's
-// tests.
+// Checks that both queue tables share: every operation refusing an id it cannot serve, and the
+// child processes and System V bookkeeping of the shared family's tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,17 +20,6 @@ namespace brenn_test {
 
 using namespace std::chrono_literals;
 
-// Runs `fn` and gives it `limit` to return. A call still blocked then is a failure that cannot
-// be recovered in this process: the shared keys are removed and the program ends at once.
-inline void bounded(const char *what, const std::function<void()> &fn,
-                    std::chrono::milliseconds limit = 3s) {
-    if (finishes_within(limit, fn)) return;
-    std::fprintf(stderr, "%s still blocked after %lld ms\n", what,
-                 static_cast<long long>(limit.count()));
-    remove_shared_objects();
-    std::_Exit(97);
-}
-
 // What a refused call on (q, s) answers where the answer depends on why it is refused.
 struct Refusal {
     int32_t data_available_code;  // -1 bad id or not attached, -2 free slot
@@ -49,6 +37,7 @@ inline void expect_refused(const FamilyApi &f, int32_t q, int32_t s, Refusal wan
         uint64_t obj = 5;
         int32_t gap = kUntouched, count = kUntouched, nn = kUntouched, qn = kUntouched;
         if (want.queue_ops) {
+            EXPECT_FALSE(f.allocated(q));
             EXPECT_EQ(f.node_num(q), want.node_num);
             EXPECT_EQ(f.lock(q), -1);
             EXPECT_EQ(f.unlock(q), -1);

@@ -8,6 +8,8 @@
 namespace brenn_test {
 namespace {
 
+[[maybe_unused]] const bool kWatchdog = arm_watchdog(50);
+
 struct SizeCase {
     uint32_t size;
     int32_t node_num;  // -1: refused
@@ -54,6 +56,14 @@ const TableExpect &expectations(const FamilyApi &f) {
     return f.shared ? shared : local;
 }
 
+// A refused allocation answers -1 and leaves its slot free: the next one takes slot 0.
+void expect_refused_allocation(const FamilyApi &f, int32_t q) {
+    EXPECT_EQ(q, -1);
+    const int32_t next = f.alloc_queue(32, 4, 0, 1, 1);
+    EXPECT_EQ(next, 0) << "a refused allocation kept its slot";
+    f.free_queue(next);
+}
+
 class TableCases : public FamilyTest {};
 
 TEST_P(TableCases, FullTableRefusesThenGivesTheLowestFreedSlot) {
@@ -61,23 +71,23 @@ TEST_P(TableCases, FullTableRefusesThenGivesTheLowestFreedSlot) {
         ASSERT_EQ(alloc(32), i);
     EXPECT_EQ(f().alloc_queue(32, 1, 0, 1, 1), -1);
     f().free_queue(7);
-    EXPECT_EQ(f().node_num(7), f().shared ? 1 : -1);
+    EXPECT_FALSE(f().allocated(7));
+    EXPECT_TRUE(f().allocated(8));
+    EXPECT_EQ(f().node_num(7), f().shared ? 1 : -1) << "a freed shared slot keeps its count";
     EXPECT_EQ(alloc(64), 7);
     EXPECT_EQ(f().node_num(7), 2);
     EXPECT_EQ(f().alloc_queue(32, 1, 0, 1, 1), -1);
 }
 
-// Node count from node_num, quarter count as a look-back reports it; a size that gives no node
-// is refused and leaves the slot free.
+// Nodes of 32 bytes: node count from node_num, quarter count as a look-back reports it; a size
+// that gives no node is refused and leaves the slot free.
 TEST_P(TableCases, SizeGivesNodeAndQuarterCount) {
+    EXPECT_EQ(f().gnode_size(), 32);
     for (const SizeCase &c : expectations(f()).sizes) {
         SCOPED_TRACE("size " + std::to_string(c.size));
         const int32_t q = f().alloc_queue(c.size, 4, 0, 1, 1);
         if (c.node_num < 0) {
-            EXPECT_EQ(q, -1);
-            const int32_t next = f().alloc_queue(32, 4, 0, 1, 1);
-            EXPECT_EQ(next, 0) << "a refused allocation kept its slot";
-            f().free_queue(next);
+            expect_refused_allocation(f(), q);
             continue;
         }
         ASSERT_EQ(q, 0);
@@ -121,10 +131,7 @@ TEST_P(TableCases, DynamicAllocationPlacesTheTail) {
         SCOPED_TRACE("k " + std::to_string(c.k) + " w " + std::to_string(c.w));
         const int32_t q = f().dynamic_alloc(c.k, c.w, 4, 0, 1, 1);
         if (c.node_num < 0) {
-            EXPECT_EQ(q, -1);
-            const int32_t next = f().alloc_queue(32, 4, 0, 1, 1);
-            EXPECT_EQ(next, 0) << "a refused allocation kept its slot";
-            f().free_queue(next);
+            expect_refused_allocation(f(), q);
             continue;
         }
         ASSERT_EQ(q, 0);
@@ -142,10 +149,6 @@ TEST_P(TableCases, DynamicAllocationPlacesTheTail) {
         });
         f().free_queue(q);
     }
-}
-
-TEST_P(TableCases, NodeSizeIs32) {
-    EXPECT_EQ(f().shared ? gsq_c_get_gnode_size() : lsq_c_get_gnode_size(), 32);
 }
 
 // Ids out of the table and a free slot are refused by every operation; a bad session id on a

@@ -17,6 +17,7 @@ namespace {
 
 [[maybe_unused]] const auto *const kIpcsCheck =
     ::testing::AddGlobalTestEnvironment(new IpcsLeftClean);
+[[maybe_unused]] const bool kWatchdog = arm_watchdog(80);
 
 // A started peer: its pid and the read end of its standard output.
 struct Peer {

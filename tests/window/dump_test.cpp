@@ -5,39 +5,32 @@
 #include <cstring>
 #include <string>
 
-#include "common/window_support.h"
+#include "common/engine_fixture.h"
+#include "common/support_calls.h"
 
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool watchdog_armed = (arm_watchdog(50), true);
+[[maybe_unused]] const bool kWatchdog = arm_watchdog(50);
 
-class Dump : public FamilyTest {
-  protected:
-    // A queue in a slot that no earlier queue of this process used, so that its tail and its
-    // numbering start at 0 (shared queues get a new segment for every test). Local slots are
-    // taken from the top of the table down: fillers take every lower free slot meanwhile.
-    int32_t in_fresh_slot(const std::function<int32_t()> &make) {
-        if (f().shared) return make();
-        static int32_t target = BRENN_LOCAL_QUEUES - 1;
-        std::vector<int32_t> fillers;
-        for (;;) {
-            const int32_t x = lsq_c_alloc_queue(32, 1, 0, 1, 1);
-            if (x < 0) break;
-            if (x == target) {
-                lsq_c_free_queue(x);
-                break;
-            }
-            fillers.push_back(x);
-        }
-        const int32_t q = make();
-        EXPECT_EQ(q, target);
-        --target;
-        for (int32_t x : fillers)
-            lsq_c_free_queue(x);
-        return q;
+// A local dump into a buffer of 256 '#', and that buffer as a dump that wrote `text` leaves it
+// (no text: untouched).
+std::string local_dump(int32_t q, int32_t len) {
+    std::string buf(256, '#');
+    lsq_c_dump(q, buf.data(), len);
+    return buf;
+}
+std::string buffer_with(const std::string &text) {
+    std::string buf(256, '#');
+    if (!text.empty()) {
+        buf.replace(0, text.size(), text);
+        buf[text.size()] = '\0';
     }
+    return buf;
+}
 
+class Dump : public EngineTest {
+  protected:
     // The whole text of a dump: the local one into a large buffer, the shared one from stdout.
     std::string text(int32_t q) {
         if (f().shared) return capture_stdout([q] { gsq_c_dump(q); });
@@ -136,22 +129,35 @@ TEST_P(Dump, WholeTexts) {
     }
 }
 
-TEST_P(Dump, FreeSlot) {
+TEST_P(Dump, FreeSlotAndRefusedIds) {
     const int32_t q = alloc(4 * 32);
     ASSERT_GE(q, 0);
     f().free_queue(q);
-    const std::string line = "queue " + std::to_string(q) + " not allocated!\n";
-    EXPECT_EQ(text(q), line);
-    if (!f().shared) return;
-    EXPECT_EQ(capture_stdout([] { gsq_c_dump(5); }), "queue 5 not allocated!\n");
-    // Out of range, or not attached: no output at all.
-    EXPECT_EQ(capture_stdout([] { gsq_c_dump(BRENN_SHARED_QUEUES); }), "");
-    const int32_t live = alloc(4 * 32);
-    ASSERT_GE(live, 0);
-    ASSERT_EQ(gsq_c_uninit(), 0);
-    EXPECT_EQ(capture_stdout([live] { gsq_c_dump(live); }), "");
-    ASSERT_EQ(gsq_c_init(), 0);
-    EXPECT_NE(capture_stdout([live] { gsq_c_dump(live); }), "");
+    auto line = [](int32_t id) { return "queue " + std::to_string(id) + " not allocated!\n"; };
+    for (int32_t id : {q, BRENN_SHARED_QUEUES - 1})  // freed, and never allocated
+        EXPECT_EQ(text(id), line(id));
+    if (f().shared) {
+        EXPECT_EQ(capture_stdout([] {
+                      gsq_c_dump(-1);
+                      gsq_c_dump(BRENN_SHARED_QUEUES);
+                  }),
+                  "");
+        const int32_t live = alloc(4 * 32);
+        ASSERT_GE(live, 0);
+        ASSERT_EQ(gsq_c_uninit(), 0);
+        EXPECT_EQ(text(live), "") << "not attached";
+        ASSERT_EQ(gsq_c_init(), 0);
+        EXPECT_NE(text(live), "");
+        return;
+    }
+    // A refused id, or a line without room for its terminating zero, leaves the buffer alone.
+    const auto size = static_cast<int32_t>(line(q).size());
+    for (int32_t id : {-1, BRENN_LOCAL_QUEUES, q}) {
+        for (int32_t len : {0, size, 64}) {
+            SCOPED_TRACE(testing::Message() << "id " << id << ", len " << len);
+            EXPECT_EQ(local_dump(id, len), buffer_with(id == q && len > size ? line(q) : ""));
+        }
+    }
 }
 
 BRENN_BOTH_FAMILIES(Dump);
@@ -166,11 +172,11 @@ constexpr char kWindow[] = "\tdynamic=NO, tail=0, size=0\n";
 TEST_P(LocalDump, LinesGoInWhileTheyFit) {
     ASSERT_EQ(std::strlen(kTotal), 51u);
     ASSERT_EQ(std::strlen(kWindow), 28u);
-    const int32_t q = in_fresh_slot([this] { return alloc(4 * 32); });
+    const int32_t q = fresh(4 * 32);
     ASSERT_GE(q, 0);
     const struct {
         int32_t len;
-        std::string text;  // empty: the buffer stays untouched
+        std::string text;
     } cases[] = {
         {200, std::string(kTotal) + kWindow},
         {80, std::string(kTotal) + kWindow},
@@ -185,34 +191,7 @@ TEST_P(LocalDump, LinesGoInWhileTheyFit) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.len);
-        std::string buf(256, '#');
-        lsq_c_dump(q, buf.data(), c.len);
-        std::string expected(256, '#');
-        if (!c.text.empty()) {
-            expected.replace(0, c.text.size(), c.text);
-            expected[c.text.size()] = '\0';
-        }
-        EXPECT_EQ(buf, expected);
-    }
-}
-
-TEST_P(LocalDump, FreeSlotAndRefusedIds) {
-    const int32_t q = alloc(4 * 32);
-    ASSERT_GE(q, 0);
-    f().free_queue(q);
-    const std::string line = "queue " + std::to_string(q) + " not allocated!\n";
-    for (int32_t id : {-1, BRENN_LOCAL_QUEUES, q}) {
-        for (int32_t len : {static_cast<int32_t>(line.size()), 64}) {
-            SCOPED_TRACE(testing::Message() << "id " << id << ", len " << len);
-            std::string buf(64, '#');
-            lsq_c_dump(id, buf.data(), len);
-            std::string expected(64, '#');
-            if (id == q && len > static_cast<int32_t>(line.size())) {
-                expected.replace(0, line.size(), line);
-                expected[line.size()] = '\0';
-            }
-            EXPECT_EQ(buf, expected);
-        }
+        EXPECT_EQ(local_dump(q, c.len), buffer_with(c.text));
     }
 }
 
