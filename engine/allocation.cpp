@@ -14,10 +14,9 @@ void init_queue(QueueHeader &h, QueueNode *nodes, int32_t node_num, int32_t max_
     st(h.rd, -1);
     st(h.wr, -1);
     st(h.dynamic, 0);
-    // tail and write_seq carry over from the slot's previous queue. A tail that a larger
-    // earlier ring left behind would name no node of this one, so it starts over at 0.
-    const int32_t tail = ld(h.tail);
-    if (tail < 0 || tail >= node_num) st(h.tail, 0);
+    // tail and write_seq carry over from the slot's previous queue. A plain queue only compares
+    // and reports tail, never uses it as an index, so a tail that a larger earlier ring left
+    // behind (naming no node of this one) stays as it is.
     for (int32_t i = 0; i < node_num; ++i) {
         empty_node(nodes[i]);
         if (clear_ts) st(nodes[i].ts, 0);

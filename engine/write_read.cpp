@@ -2,7 +2,6 @@
 #include <cstdint>
 
 #include "engine/engine.h"
-#include "support/olk.h"
 
 namespace brenn::engine {
 
@@ -42,8 +41,9 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     st(h.wr, next);
 
     // A dynamic write slides the window: the node at the old tail leaves it and its handle
-    // goes back to the writer (the node is emptied only when someone takes the handle).
-    // A plain write hands back the handle it is about to overwrite.
+    // goes back to the writer (the node is emptied only when someone takes the handle; a
+    // writer without a give-back pointer declines it, and the node keeps it until it is
+    // written over). A plain write hands back the handle it is about to overwrite.
     const int32_t tail = ld(h.tail);
     const bool dynamic = ld(h.dynamic) != 0;
     int32_t new_tail = -1;
@@ -52,11 +52,6 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
         if (given_back != nullptr) {
             *given_back = ld(nodes[tail].obj);
             empty_node(nodes[tail]);
-            // Where writes hand handles back, a node outside the window is empty, unless the
-            // window grew from 0 or the ring changed after its handle left the window. No
-            // write would hand that handle back, so it goes back through the support library
-            // rather than being overwritten.
-            if (ld(nodes[next].state) != NODE_EMPTY) olk_return(ld(nodes[next].obj));
         }
     } else if (given_back != nullptr) {
         *given_back = ld(nodes[next].obj);

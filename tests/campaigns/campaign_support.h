@@ -97,7 +97,8 @@ inline std::string invariant_breach(const Records &r, bool free_sessions_too = f
     if (h.allocated == 0) return "the slot holds no queue";
     if (n < 1 || r.nodes == nullptr) return "no ring (node_num " + std::to_string(n) + ")";
     auto in_ring = [n](int32_t x) { return x == -1 || (x >= 0 && x < n); };
-    if (!in_ring(h.rd) || !in_ring(h.wr) || !in_ring(h.tail)) {
+    // A plain queue's tail is what the slot held: it may name no node.
+    if (!in_ring(h.rd) || !in_ring(h.wr) || (h.dynamic != 0 && !in_ring(h.tail))) {
         std::snprintf(why, sizeof why, "position outside the ring: rd %d wr %d tail %d (n %d)",
                       h.rd, h.wr, h.tail, n);
         return why;
