@@ -104,8 +104,9 @@ int32_t reset_peek(const Family &f, int32_t q, int32_t s) noexcept {
 
 int32_t peek(const Family &f, int32_t q, int32_t s, uint64_t *obj, int32_t *gap) noexcept {
     Slot slot;
-    // A peek always answers 0; a refused one hands out no buffer and leaves *gap alone.
-    if (obj == nullptr || gap == nullptr || !open_session(f, q, s, &slot)) {
+    // A peek always answers 0; a refused one hands out no buffer and leaves *gap alone. Null
+    // pointers are the engine's to judge: the ways out that take no node do not use them.
+    if (!open_session(f, q, s, &slot)) {
         no_handle(obj);
         return 0;
     }
@@ -177,7 +178,8 @@ int32_t end_look_back(const Family &f, int32_t q, int32_t s) noexcept {
 
 uint64_t *resize(const Family &f, int32_t q, int32_t new_window, int32_t *out_count) noexcept {
     Slot slot;
-    if (new_window < 0 || out_count == nullptr || !open(f, q, &slot)) return nullptr;
+    // A null out_count is the engine's to judge: the ways out that store no count keep it.
+    if (new_window < 0 || !open(f, q, &slot)) return nullptr;
     return engine::resize(slot, new_window, out_count);
 }
 
@@ -208,7 +210,9 @@ int32_t change_queue_size(const Family &f, int32_t q, uint32_t size) noexcept {
 
 void dump_into(const Family &f, int32_t q, char *buf, int32_t len) noexcept {
     Slot slot;
-    if (buf == nullptr || len < 1 || !reach(f, q, &slot)) return;
+    // A length below 1 appends nothing, so the buffer is never used: the dump runs as with
+    // any other buffer that no line fits.
+    if ((buf == nullptr && len > 0) || !reach(f, q, &slot)) return;
     engine::dump_into(slot, buf, len);
 }
 

@@ -90,7 +90,7 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
     QueueSession &ss = h.sessions[sid];
     // On a sharable queue only sessions in use may peek; on a consuming queue any id may.
     if (ld(h.sharable) != 0 && ld(ss.in_use) == 0) {
-        *obj = kNoHandle;
+        if (obj != nullptr) *obj = kNoHandle;
         return 0;
     }
 
@@ -104,8 +104,15 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
                 "peek queue [%d] session=%d can not find data_available seek_cnt=[%d], NEVER "
                 "EVER OCCUR",
                 s.q, sid, n);
-            *obj = kNoHandle;
+            if (obj != nullptr) *obj = kNoHandle;
             s.unlock();
+            return 0;
+        }
+        // Every other way out takes a node and writes through both pointers; without them the
+        // peek is refused here, before it waits, and the session stays as it was.
+        if (obj == nullptr || gap == nullptr) {
+            s.unlock();
+            if (obj != nullptr) *obj = kNoHandle;
             return 0;
         }
         const QueueNode &node = nodes[i];

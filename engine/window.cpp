@@ -35,6 +35,12 @@ uint64_t *resize(const Slot &s, int32_t new_window, int32_t *out_count) noexcept
         s.unlock();
         return nullptr;
     }
+    // Every way out below stores a count: without out_count the call is refused here, with
+    // nothing changed.
+    if (out_count == nullptr) {
+        s.unlock();
+        return nullptr;
+    }
     const int32_t tail = ld(h.tail);
     const int32_t window = window_size(ld(h.wr), tail, n);
 
