@@ -52,8 +52,9 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     // Before a shrink, wait until no session would lose its node. Only writes and reads
     // wake us: a session that catches up by peeking lets the change go on at the next one.
     if (m < ld(h.node_num)) {
+        Backoff backoff;
         while (shrink_held_back(h, m)) {
-            s.wait();
+            s.wait(backoff);
             if (m > ld(h.node_num)) break;  // another change left a smaller ring: grow it
         }
     }

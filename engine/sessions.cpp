@@ -98,6 +98,7 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
     QueueNode *nodes = s.nodes();
     int32_t n = ld(h.node_num);
     int32_t i = choose_node(h, nodes, ss, n);
+    Backoff backoff;
     for (;;) {
         if (i < 0) {
             log_Debug(
@@ -118,7 +119,7 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
         const QueueNode &node = nodes[i];
         if (ld(node.state) != NODE_EMPTY && ld(ss.cur_seq) < ld(node.seq)) break;
         log_Debug("peek queue [%d] session =%d wait for %d(%d)", s.q, sid, i, n);
-        s.wait();
+        s.wait(backoff);
         // Only writes and reads wake us; the node stays the one chosen before the wait
         // unless the ring was replaced meanwhile.
         nodes = s.nodes();

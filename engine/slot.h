@@ -4,6 +4,8 @@
 // so each queue algorithm exists once for both families.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 #include "engine/records.h"
@@ -31,6 +33,30 @@ struct Binding {
     void (*adopt_ring)(const Slot &, QueueNode *ring, int32_t m) noexcept;
 };
 
+// What a blocked call does between two passes through the wait primitive. The primitive
+// normally sleeps until a wake; when it fails at once instead (a shared queue whose semaphore
+// set a reset in another process renewed before this process fetched the new id), the call
+// would test its condition again at full speed on a core. It backs off instead: a sleep of
+// 50 us after the first failure, doubling up to 5 ms, until a wait succeeds again. Nothing is
+// logged for it, and results stay as the wait loop gives them.
+class Backoff {
+  public:
+    void after(int32_t wait_result) noexcept {
+        if (wait_result == 0) {
+            pause_ns_ = 0;
+            return;
+        }
+        pause_ns_ = pause_ns_ == 0 ? kFirstNs : (pause_ns_ < kLastNs / 2 ? 2 * pause_ns_ : kLastNs);
+        const timespec pause{0, pause_ns_};
+        nanosleep(&pause, nullptr);
+    }
+
+  private:
+    static constexpr long kFirstNs = 50'000;
+    static constexpr long kLastNs = 5'000'000;
+    long pause_ns_ = 0;
+};
+
 struct Slot {
     const Binding *binding;
     QueueHeader *hdr;
@@ -39,7 +65,11 @@ struct Slot {
 
     int32_t lock() const noexcept { return binding->lock(*this); }
     int32_t unlock() const noexcept { return binding->unlock(*this); }
-    int32_t wait() const noexcept { return binding->wait(*this); }
+    int32_t wait(Backoff &backoff) const noexcept {
+        const int32_t result = binding->wait(*this);
+        backoff.after(result);
+        return result;
+    }
     int32_t wake() const noexcept { return binding->wake(*this); }
     QueueNode *nodes() const noexcept { return binding->nodes(*this); }
 };

@@ -25,9 +25,10 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     // lead leaves fewer than `reserve` nodes. Only a read (or no_block set meanwhile) ends
     // the wait early; the lead is tested again after every wake.
     if (ld(h.no_block) == 0 && ld(nodes[next].state) == NODE_WRITTEN) {
+        Backoff backoff;
         for (;;) {
             if (int64_t{n} - ld(h.reserve) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
-            s.wait();
+            s.wait(backoff);
             nodes = s.nodes();
             if (ld(h.node_num) != n) {
                 // The ring was replaced while we slept: choose the node again inside it.
@@ -85,8 +86,9 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     QueueNode *nodes = s.nodes();
     int32_t n = ld(h.node_num);
     int32_t next = ring_next(ld(h.rd), n);
+    Backoff backoff;
     while (ld(nodes[next].state) != NODE_WRITTEN) {
-        s.wait();
+        s.wait(backoff);
         nodes = s.nodes();
         if (ld(h.node_num) != n) {
             n = ld(h.node_num);
