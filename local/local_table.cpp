@@ -24,6 +24,11 @@ struct LocalSlot {
     // operations, hence atomic. Release/acquire so that a reader of the new pointer also sees
     // the nodes written into the array before it was published.
     std::atomic<QueueNode *> nodes;
+    // The array that the last node-count change replaced. Lock-free calls (data available,
+    // seek, session create, the dump) may still be reading it when the new one is published,
+    // so it is freed only at the next change or at the release of the queue: at most one
+    // retired array per queue. Touched under the mutex, or by the release.
+    QueueNode *retired;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     QueueHeader hdr;
@@ -69,7 +74,8 @@ void adopt_ring(const Slot &s, QueueNode *ring, int32_t m) noexcept {
     QueueNode *old = slot.nodes.exchange(ring, std::memory_order_acq_rel);
     st(slot.hdr.node_num, m);
     st(slot.hdr.quarter_num, m / 4);
-    std::free(old);
+    std::free(slot.retired);
+    slot.retired = old;
 }
 
 const engine::Binding binding = {
@@ -147,6 +153,8 @@ void release(int32_t q) noexcept {
                 static_cast<int32_t>(int64_t{ld(slot.hdr.node_num)} * 32));
     st(slot.hdr.allocated, 0);
     std::free(slot.nodes.exchange(nullptr, std::memory_order_acq_rel));
+    std::free(slot.retired);
+    slot.retired = nullptr;
 }
 
 int32_t node_count(int32_t q) noexcept {
