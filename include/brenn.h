@@ -15,7 +15,8 @@
  * the free calls say what they do).
  *
  * Invariants of every allocated queue, kept by every operation:
- *   - rd, wr, tail and every session's pk are -1 or an index in 0 .. node_num - 1;
+ *   - rd, wr, a dynamic queue's tail and every session's pk are -1 or an index in
+ *     0 .. node_num - 1 (a plain queue's tail is what its slot held, see below);
  *   - a dynamic queue's window is (wr + node_num - tail + 1) mod node_num nodes, the nodes
  *     from tail to wr going forward with wrap; it never holds all node_num nodes;
  *   - every written node has a seq one greater than the node written before it, and
@@ -27,7 +28,24 @@
  * the sharable accessors, the data-available test, the dumps, allocation and release take
  * no lock: callers serialise allocation and release, and session create/destroy per queue.
  * Only write and read wake a queue's waiters. A local node-count change replaces the queue's
- * node array, so lock-free calls on that queue must not run while it does.
+ * node array and keeps the replaced one until the next change or the release of the queue, so
+ * a lock-free call that overlaps one change never reads freed memory.
+ *
+ * Kept for the platform's callers. Some behaviours look surprising, yet programs depend on them
+ * exactly as they are:
+ *   - a plain queue's tail is whatever its slot held (0 in a fresh slot, else what the slot's
+ *     previous queue left, which may name no node of the new ring). Writes compare it with
+ *     the sessions' positions, look-back steps stop on reaching it, status and both dumps
+ *     report it; nothing uses it as an index;
+ *   - the two dumps give a dynamic window different sizes: the local one counts tail to wr,
+ *     the shared one the nodes after tail up to wr;
+ *   - a shared queue's quarter_num is a quarter of the node count asked for at allocation,
+ *     before the count is capped at 256;
+ *   - a node-count change logs "end resize.." as its last line;
+ *   - a peek reports no gap while the session's last sequence number is below 1 (0 included),
+ *     and the data-available test looks only at the node after the session's position;
+ *   - a dynamic write without a give-back pointer leaves the evicted handle in its node, and a
+ *     later write writes over it; only a node-count change gives handles to olk_return.
  */
 #ifndef BRENN_H
 #define BRENN_H
@@ -75,8 +93,10 @@ typedef struct QueueStatus {
 
 /** Allocates the lowest free slot: a plain ring of size / 32 nodes. max_sessions above 128
  *  is stored as 128; sharable is stored as 1 or 0. When memory is short the ring falls back
- *  to half the count, repeatedly. Returns the queue id, or -1 when all slots are taken or
- *  the ring would get no node at all (size below 32, or no memory): the slot stays free. */
+ *  to half the count, repeatedly. tail and the numbering carry on from the slot's previous
+ *  queue: a plain queue's tail is what the slot held and may name no node of this ring.
+ *  Returns the queue id, or -1 when all slots are taken or the ring would get no node at all
+ *  (size below 32, or no memory): the slot stays free. */
 BRENN_API int32_t lsq_c_alloc_queue(uint32_t size, int32_t max_sessions, int32_t reserve,
                                     int32_t no_block, int32_t sharable);
 /** A dynamic queue: a ring of node_count + 1 nodes keeping a sliding window of
@@ -101,15 +121,18 @@ BRENN_API int32_t lsq_unlock(int32_t q);
 /** Writes obj with timestamp ts into the node after wr. A plain queue without no_block
  *  waits while the next node is unread and the writer's lead exceeds node_num - reserve.
  *  given_back (may be NULL) receives the handle leaving the queue: the evicted tail of a
- *  dynamic queue (that node is emptied) or the overwritten handle of a plain one. A dynamic
- *  write with given_back that overwrites a node outside the window still holding a handle
- *  (left there when the window grew from 0, or by a node-count change) gives that handle to
- *  olk_return, so a writer that takes handles back loses none. Without given_back the old
- *  tail node keeps its handle, and later writes overwrite it.
- *  Returns 0, or -1 for a refused id (given_back then receives BRENN_NO_HANDLE). */
+ *  dynamic queue (that node is emptied) or the overwritten handle of a plain one. Without
+ *  given_back the old tail node keeps its handle, which the writer has declined: a later write
+ *  writes over it. The node after wr lies outside a dynamic window, so a handle still there
+ *  (declined, left outside by a node-count change, or never regained by a window that grew)
+ *  is written over and handed to nobody.
+ *  Returns the wake's result (0), or -1 for a refused id (given_back then receives
+ *  BRENN_NO_HANDLE). A write that waits while the node count changes chooses its node again
+ *  in the new ring. */
 BRENN_API int32_t lsq_c_write(int32_t q, uint64_t obj, uint64_t *given_back, int64_t ts);
 /** Main reader: waits until the node after rd is written, takes it (the handle stays in the
- *  node). Returns 0, or -1 for a refused id or a NULL obj (nothing waits). */
+ *  node). Returns the wake's result (0), or -1 for a refused id or a NULL obj (nothing waits).
+ *  A read that waits while the node count changes chooses its node again in the new ring. */
 BRENN_API int32_t lsq_c_read(int32_t q, uint64_t *obj);
 /** The handle of the node `back` places before rd (0: the node read last). Any back count is
  *  taken modulo the ring, so the index is always inside it. 0, or -1 when refused. */
@@ -132,11 +155,15 @@ BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
 /** Waits for a node newer than the session's last one and takes it: *obj receives its handle
  *  (taken out of the node unless the queue is sharable), *gap 1 when nodes were skipped.
  *  Always returns 0; the outcome is told by the handle. A bad id, a free slot, or a session
- *  not in use on a sharable queue is refused at once: *obj (if not NULL) = BRENN_NO_HANDLE,
- *  *gap untouched. A session without a position on a dynamic queue that holds nothing newer
- *  than its last node also gets BRENN_NO_HANDLE at once. A NULL obj or gap is refused the same
- *  way (a peek that takes a node writes both). A peek waiting while the node count changes
- *  chooses its node again in the new ring. */
+ *  not in use on a sharable queue is refused at once, without the lock: *obj (if not NULL) =
+ *  BRENN_NO_HANDLE, *gap untouched. A session without a position on a dynamic queue that
+ *  holds nothing newer than its last node gets BRENN_NO_HANDLE at once (*obj if not NULL),
+ *  after the lock was taken and released and the debug line "peek queue [%d] session=%d can
+ *  not find data_available seek_cnt=[%d], NEVER EVER OCCUR" logged. Only a peek that would take
+ *  a node needs both pointers: with obj or gap NULL it is refused right after choosing the node,
+ *  before it waits: the lock is released, the session unchanged, *obj (if not NULL) =
+ *  BRENN_NO_HANDLE. A peek waiting while the node count changes chooses its node again in the
+ *  new ring. */
 BRENN_API int32_t lsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
 /** Without the lock: returns 1 when the node after the session's position is new to it, with
  *  *count the nodes from there to wr; else returns 0, and *count holds 0 or a code: -1 (bad
@@ -174,7 +201,9 @@ BRENN_API int32_t lsq_c_end_look_back(int32_t q, int32_t s);
  *  caller frees with free(); the array can be NULL with *out_count already set when memory
  *  was short (nothing changed then). Growing stores 0 and returns NULL. A plain queue,
  *  new_window >= node_num, a negative new_window or a refused id: NULL, *out_count
- *  untouched. */
+ *  untouched. Only a resize that stores a count needs out_count: with it NULL, a dynamic
+ *  queue's resize is refused (NULL, nothing changed) after taking and releasing the lock, and
+ *  every other case behaves as above. */
 BRENN_API uint64_t *lsq_c_resize(int32_t q, int32_t new_window, int32_t *out_count);
 /** Empties every node of a dynamic queue's window (its size stays) and returns their
  *  handles as lsq_c_resize does. *out_count is 0 for a plain queue or an empty window. */
@@ -197,7 +226,9 @@ BRENN_API int32_t lsq_c_change_queue_size(int32_t q, uint32_t size);
 
 /** Appends the queue's text to buf (len bytes), line by line while each line fits with its
  *  terminating zero. A free slot gives the line "queue %d not allocated!\n"; a refused id
- *  or len below 1 writes nothing. No lock is taken. */
+ *  writes nothing. With len below 1 no line fits, so buf is never written and may be NULL (the
+ *  lines are formatted all the same); a NULL buf with len of 1 or more is refused. No lock is
+ *  taken. */
 BRENN_API void lsq_c_dump(int32_t q, char *buf, int32_t len);
 
 /* ------------------------------------------------------------------------------------------
@@ -216,7 +247,11 @@ BRENN_API int32_t gsq_c_create(void);
 /** Attaches the segment and fetches the set ids: 0, or -2 (no segment), -3 (attach failed),
  *  -4 (a set not found; nothing stays attached). */
 BRENN_API int32_t gsq_c_init(void);
-/** Fetches segment and set ids again without attaching (takes up sets renewed by a reset). */
+/** Fetches segment and set ids again without attaching (takes up sets renewed by a reset).
+ *  Until it does, a process whose set a reset elsewhere renewed locks, waits and wakes through
+ *  an id that names no set: those calls fail at once and its operations on the set's queues
+ *  run unguarded, answering what the failed unlock or wake answered (-1). One that has to
+ *  wait backs off (sleeps from 50 us growing to 5 ms between tests) instead of spinning. */
 BRENN_API void gsq_c_fast_init(void);
 /** Detaches this process: 0, or -1 when it was not attached. */
 BRENN_API int32_t gsq_c_uninit(void);
