@@ -1,0 +1,86 @@
+// The two families as typed-test parameters: brenn.hpp's traits, with what the tests add (how
+// to bring a family up and down, its dump as text). A typed suite is written once and runs on
+// both, as the library binds one engine to both.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/harness.h"
+#include "include/brenn.hpp"
+
+namespace brenn_test {
+
+struct Local : brenn::LocalFamily {
+    static constexpr bool shared = false;
+    static constexpr auto gnode_size = &lsq_c_get_gnode_size;
+    static bool up() { return true; }  // the table is there when the library is loaded
+    static void down() {}
+    // The text a dump of `len` bytes leaves in a buffer that held only 'Z'; "<untouched>" when
+    // nothing was written, "<unterminated>" when no zero byte ends the text.
+    static std::string dump(int32_t q, int32_t len = 8192) {
+        std::string buf(static_cast<size_t>(len > 0 ? len : 0) + 16, 'Z');
+        lsq_c_dump(q, len > 0 ? buf.data() : nullptr, len);
+        if (buf.find_first_not_of('Z') == std::string::npos) return "<untouched>";
+        const size_t end = buf.find('\0');
+        if (end == std::string::npos || static_cast<int32_t>(end) >= len) return "<unterminated>";
+        if (buf.find_first_not_of('Z', end + 1) != std::string::npos) return "<beyond the text>";
+        return buf.substr(0, end);
+    }
+};
+
+struct Shared : brenn::SharedFamily {
+    static constexpr bool shared = true;
+    static constexpr auto gnode_size = &gsq_c_get_gnode_size;
+    // A system of its own for every test, on keys nobody else holds.
+    static bool up() {
+        down();
+        return gsq_c_create() == 0;
+    }
+    static void down() {
+        gsq_c_destroy();
+        remove_shared_objects();
+    }
+    static std::string dump(int32_t q, int32_t = 0) {
+        return capture_stdout([q] { gsq_c_dump(q); });
+    }
+};
+
+using Families = ::testing::Types<Local, Shared>;
+struct FamilyName {
+    template <class F>
+    static std::string GetName(int) {
+        return F::name;
+    }
+};
+
+// A fixture that brings the family up before each test and down after it, also when a check
+// fails; local queues allocated through it are freed again.
+template <class F>
+class FamilyTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(F::up()) << "cannot bring the shared system up"; }
+    void TearDown() override {
+        for (int32_t q : queues_)
+            if (!F::shared && F::node_num(q) >= 0) F::free_queue(q);
+        F::down();
+    }
+    int32_t alloc(uint32_t nodes, int32_t sessions = 8, int32_t reserve = 0, int32_t no_block = 1,
+                  int32_t sharable = 1) {
+        return kept(F::alloc_queue(nodes * BRENN_NODE_SIZE, sessions, reserve, no_block, sharable));
+    }
+    int32_t dyn(int32_t k, int32_t w, int32_t sessions = 8) {
+        return kept(F::dynamic_alloc(k, w, sessions, 0, 1, 1));
+    }
+    int32_t kept(int32_t q) {
+        if (q >= 0) queues_.push_back(q);
+        return q;
+    }
+
+  private:
+    std::vector<int32_t> queues_;
+};
+
+}  // namespace brenn_test
