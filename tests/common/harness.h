@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -73,11 +74,18 @@ inline Blocked start(std::function<void()> fn) {
     return b;
 }
 
-// A child process running `fn` (its result is the exit code), killed after `limit`.
+// A child process running `fn` (its result is the exit code). It dies with its parent, so a
+// test that gives up leaves no process behind.
 inline pid_t fork_child(const std::function<int()> &fn) {
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
-    if (pid == 0) std::_Exit(fn());
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) std::_Exit(1);
+        std::fflush(nullptr);
+        std::_Exit(fn());
+    }
     return pid;
 }
 // The child's exit code; 128 + signal when a signal ended it; -1 when it overran `limit`.
