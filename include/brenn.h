@@ -240,12 +240,27 @@ BRENN_API void lsq_c_dump(int32_t q, char *buf, int32_t len);
  * from one thread while none of its threads is inside a shared operation.
  * ---------------------------------------------------------------------------------------- */
 
-/** Makes the five semaphore sets and the segment and attaches it: 0, or -6 (a set could not
- *  be created), -5 (the segment could not be created), -3 (attach failed). On a running
- *  system the keys exist, so it fails and leaves the running queues alone. */
+/** What the lifecycle calls answer when they fail; each call says which of these it gives. */
+enum BrennLifecycleResult {
+    BRENN_NOT_ATTACHED = -1,           /* this process has not attached the segment */
+    BRENN_NO_SEGMENT = -2,             /* no segment with the family's key */
+    BRENN_ATTACH_FAILED = -3,          /* the segment could not be attached */
+    BRENN_SET_NOT_FOUND = -4,          /* a semaphore set is missing */
+    BRENN_SEGMENT_CREATE_FAILED = -5,  /* the segment could not be created */
+    BRENN_SET_CREATE_FAILED = -6,      /* a semaphore set could not be created */
+    BRENN_DETACH_FAILED = -7,          /* detaching the segment failed */
+    BRENN_SEGMENT_REMOVAL_FAILED = -8, /* removing the segment failed */
+    BRENN_SET_REMOVAL_FAILED = -9      /* removing a semaphore set failed */
+};
+
+/** Makes the five semaphore sets and the segment and attaches it: 0, or
+ *  BRENN_SET_CREATE_FAILED, BRENN_SEGMENT_CREATE_FAILED, BRENN_ATTACH_FAILED, each after
+ *  printing "create_semaphore failed errno=%d", "create_shared_memory failed errno=%d" or
+ *  "attach_shared_memory failed errno=%d" on standard output. On a running system the keys
+ *  exist, so it fails and leaves the running queues alone. */
 BRENN_API int32_t gsq_c_create(void);
-/** Attaches the segment and fetches the set ids: 0, or -2 (no segment), -3 (attach failed),
- *  -4 (a set not found; nothing stays attached). */
+/** Attaches the segment and fetches the set ids: 0, or BRENN_NO_SEGMENT, BRENN_ATTACH_FAILED,
+ *  BRENN_SET_NOT_FOUND (nothing stays attached). */
 BRENN_API int32_t gsq_c_init(void);
 /** Fetches segment and set ids again without attaching (takes up sets renewed by a reset).
  *  Until it does, a process whose set a reset elsewhere renewed locks, waits and wakes through
@@ -253,13 +268,15 @@ BRENN_API int32_t gsq_c_init(void);
  *  run unguarded, answering what the failed unlock or wake answered (-1). One that has to
  *  wait backs off (sleeps from 50 us growing to 5 ms between tests) instead of spinning. */
 BRENN_API void gsq_c_fast_init(void);
-/** Detaches this process: 0, or -1 when it was not attached. */
+/** Detaches this process: 0, or BRENN_NOT_ATTACHED. */
 BRENN_API int32_t gsq_c_uninit(void);
-/** Detaches and removes segment and sets: 0, or -7 (detach failed), -8 (segment removal
- *  failed), -9 (a set's removal failed). */
+/** Detaches and removes segment and sets: 0, or BRENN_DETACH_FAILED,
+ *  BRENN_SEGMENT_REMOVAL_FAILED, BRENN_SET_REMOVAL_FAILED (what it could not remove stays, and
+ *  the next call goes on from there). */
 BRENN_API int32_t gsq_c_destroy(void);
 /** Frees every shared queue, restarts its numbering at 0, releases stuck queue locks and
- *  renews a set whose lock stays taken: 0, or -1 (not attached), -9, -6. */
+ *  renews a set whose lock stays taken: 0, or BRENN_NOT_ATTACHED, BRENN_SET_REMOVAL_FAILED,
+ *  BRENN_SET_CREATE_FAILED (a stuck set could not be removed or made again). */
 BRENN_API int32_t gsq_c_reset(void);
 
 /** As lsq_c_alloc_queue with node_num = min(size / 32, 256) inside the segment; -1 when not

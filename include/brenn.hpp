@@ -21,7 +21,7 @@
 // Error model. Every call that can fail returns brenn::Result<T> ([[nodiscard]]; Result<void>
 // when there is no value), which holds either the value or a brenn::Error: an Errc code, the
 // raw result of the C call, and the family and operation it came from. Every negative result
-// and every refusal the C interface reports (-1, the lifecycle codes -2 .. -9, the
+// and every refusal the C interface reports (-1, the lifecycle results of brenn.h, the
 // data-available codes, a NULL handle array without a count, a peek that took no node) becomes
 // an Error; none is dropped. The layer throws nothing (it works with -fno-exceptions): test a
 // result before taking its value (`if (r)`, has_value(), value_or()); value() or error() on the
@@ -79,16 +79,17 @@ enum class Errc : int32_t {
     free_slot,             // data available: code -2
     session_not_in_use,    // data available: code -3
     inside_look_back,      // data available: code -4
-    // The shared lifecycle (gsq_c_create, _init, _uninit, _destroy, _reset).
-    not_attached,            // -1
-    no_segment,              // -2
-    attach_failed,           // -3
-    set_not_found,           // -4
-    segment_create_failed,   // -5
-    set_create_failed,       // -6
-    detach_failed,           // -7
-    segment_removal_failed,  // -8
-    set_removal_failed,      // -9
+    // The shared lifecycle (gsq_c_create, _init, _uninit, _destroy, _reset): brenn.h's
+    // BrennLifecycleResult, one to one.
+    not_attached,
+    no_segment,
+    attach_failed,
+    set_not_found,
+    segment_create_failed,
+    set_create_failed,
+    detach_failed,
+    segment_removal_failed,
+    set_removal_failed,
 };
 
 constexpr const char *describe(Errc code) noexcept {
@@ -756,13 +757,27 @@ class SharedSystem {
   private:
     explicit SharedSystem(Role role) noexcept : role_(role) {}
     static Error error(int32_t r, const char *operation) noexcept {
-        static constexpr Errc codes[] = {Errc::not_attached,          Errc::no_segment,
-                                         Errc::attach_failed,         Errc::set_not_found,
-                                         Errc::segment_create_failed, Errc::set_create_failed,
-                                         Errc::detach_failed,         Errc::segment_removal_failed,
-                                         Errc::set_removal_failed};
-        const Errc code = (r <= -1 && r >= -9) ? codes[-r - 1] : Errc::refused;
-        return Error{code, r, "shared", operation};
+        switch (r) {
+            case BRENN_NOT_ATTACHED:
+                return Error{Errc::not_attached, r, "shared", operation};
+            case BRENN_NO_SEGMENT:
+                return Error{Errc::no_segment, r, "shared", operation};
+            case BRENN_ATTACH_FAILED:
+                return Error{Errc::attach_failed, r, "shared", operation};
+            case BRENN_SET_NOT_FOUND:
+                return Error{Errc::set_not_found, r, "shared", operation};
+            case BRENN_SEGMENT_CREATE_FAILED:
+                return Error{Errc::segment_create_failed, r, "shared", operation};
+            case BRENN_SET_CREATE_FAILED:
+                return Error{Errc::set_create_failed, r, "shared", operation};
+            case BRENN_DETACH_FAILED:
+                return Error{Errc::detach_failed, r, "shared", operation};
+            case BRENN_SEGMENT_REMOVAL_FAILED:
+                return Error{Errc::segment_removal_failed, r, "shared", operation};
+            case BRENN_SET_REMOVAL_FAILED:
+                return Error{Errc::set_removal_failed, r, "shared", operation};
+        }
+        return Error{Errc::refused, r, "shared", operation};
     }
     Role role_ = Role::none;
 };

@@ -34,16 +34,17 @@ void set_base(SharedSlot *base) noexcept {
 
 int32_t destroy() noexcept {
     if (SharedSlot *base = attached_base()) {
-        if (vos_dettach_shared_memory(segment_id(), base) != 0) return -7;
+        if (vos_dettach_shared_memory(segment_id(), base) != 0) return BRENN_DETACH_FAILED;
         set_base(nullptr);
     }
     if (segment_id() >= 0) {
-        if (vos_destroy_shared_memory(segment_id()) != 0) return -8;
+        if (vos_destroy_shared_memory(segment_id()) != 0) return BRENN_SEGMENT_REMOVAL_FAILED;
         set_segment_id(-1);
     }
     for (int32_t s = 0; s < kSetCount; ++s) {
         if (set_id(s) < 0) continue;
-        if (vos_destroy_semaphore(set_id(s), kSemaphoresPerSet) != 0) return -9;
+        if (vos_destroy_semaphore(set_id(s), kSemaphoresPerSet) != 0)
+            return BRENN_SET_REMOVAL_FAILED;
         set_set_id(s, -1);
     }
     return 0;
@@ -63,7 +64,7 @@ int32_t gsq_c_create(void) {
         set_set_id(s, id);
         if (id < 0) {
             std::printf("create_semaphore failed errno=%d\n", errno);
-            return -6;
+            return BRENN_SET_CREATE_FAILED;
         }
     }
     const int32_t id = vos_create_shared_memory(kSegmentKey, kSegmentSize);
@@ -71,13 +72,13 @@ int32_t gsq_c_create(void) {
     if (id < 0) {
         std::printf("create_shared_memory failed errno=%d\n", errno);
         destroy();
-        return -5;
+        return BRENN_SEGMENT_CREATE_FAILED;
     }
     auto *base = static_cast<SharedSlot *>(vos_attach_shared_memory(id));
     if (base == nullptr) {
         std::printf("attach_shared_memory failed errno=%d\n", errno);
         destroy();
-        return -3;
+        return BRENN_ATTACH_FAILED;
     }
     // Only these four fields are written; allocation sets the rest of a slot.
     for (int32_t q = 0; q < kQueueCount; ++q) {
@@ -94,9 +95,9 @@ int32_t gsq_c_create(void) {
 int32_t gsq_c_init(void) {
     const int32_t id = vos_get_shared_memory(kSegmentKey);
     set_segment_id(id);
-    if (id < 0) return -2;
+    if (id < 0) return BRENN_NO_SEGMENT;
     auto *base = static_cast<SharedSlot *>(vos_attach_shared_memory(id));
-    if (base == nullptr) return -3;
+    if (base == nullptr) return BRENN_ATTACH_FAILED;
     set_base(base);
     for (int32_t s = 0; s < kSetCount; ++s) {
         const int32_t set = vos_get_semaphore(kFirstSetKey + s, kSemaphoresPerSet);
@@ -107,7 +108,7 @@ int32_t gsq_c_init(void) {
             set_base(nullptr);
             for (int32_t before = 0; before < s; ++before)
                 set_set_id(before, -1);
-            return -4;
+            return BRENN_SET_NOT_FOUND;
         }
     }
     return 0;
@@ -122,7 +123,7 @@ void gsq_c_fast_init(void) {
 
 int32_t gsq_c_uninit(void) {
     SharedSlot *base = attached_base();
-    if (segment_id() < 0 || base == nullptr) return -1;
+    if (segment_id() < 0 || base == nullptr) return BRENN_NOT_ATTACHED;
     vos_dettach_shared_memory(segment_id(), base);
     set_segment_id(-1);
     set_base(nullptr);
@@ -138,7 +139,7 @@ int32_t gsq_c_destroy(void) {
 
 int32_t gsq_c_reset(void) {
     SharedSlot *base = attached_base();
-    if (base == nullptr) return -1;
+    if (base == nullptr) return BRENN_NOT_ATTACHED;
     for (int32_t q = 0; q < kQueueCount; ++q) {
         const int32_t index = q % kQueuesPerSet;
         for (int32_t s = 0; s < kSetCount; ++s) {
@@ -154,10 +155,11 @@ int32_t gsq_c_reset(void) {
                 vos_unlock(set_id(s), index);
             }
             if (taken) {
-                if (vos_destroy_semaphore(set_id(s), kSemaphoresPerSet) != 0) return -9;
+                if (vos_destroy_semaphore(set_id(s), kSemaphoresPerSet) != 0)
+                    return BRENN_SET_REMOVAL_FAILED;
                 const int32_t id = vos_create_semaphore(kFirstSetKey + s, kSemaphoresPerSet);
                 set_set_id(s, id);
-                if (id < 0) return -6;
+                if (id < 0) return BRENN_SET_CREATE_FAILED;
             }
             st(base[q].hdr.allocated, 0);
             st(base[q].hdr.write_seq, 0);

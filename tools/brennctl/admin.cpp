@@ -28,25 +28,26 @@ const char *meaning(std::initializer_list<Meaning> table, int32_t rc) {
 
 const char *create_meaning(int32_t rc) {
     return meaning({{0, "the shared system is up"},
-                    {-6, "a semaphore set could not be created (is the system up already?)"},
-                    {-5, "the segment could not be created"},
-                    {-3, "the segment could not be attached"}},
+                    {BRENN_SET_CREATE_FAILED,
+                     "a semaphore set could not be created (is the system up already?)"},
+                    {BRENN_SEGMENT_CREATE_FAILED, "the segment could not be created"},
+                    {BRENN_ATTACH_FAILED, "the segment could not be attached"}},
                    rc);
 }
 
 const char *destroy_meaning(int32_t rc) {
     return meaning({{0, "segment and semaphore sets removed"},
-                    {-7, "detaching the segment failed"},
-                    {-8, "removing the segment failed"},
-                    {-9, "removing a semaphore set failed"}},
+                    {BRENN_DETACH_FAILED, "detaching the segment failed"},
+                    {BRENN_SEGMENT_REMOVAL_FAILED, "removing the segment failed"},
+                    {BRENN_SET_REMOVAL_FAILED, "removing a semaphore set failed"}},
                    rc);
 }
 
 const char *reset_meaning(int32_t rc) {
     return meaning({{0, "every queue freed, stuck locks released"},
-                    {-1, "not attached"},
-                    {-9, "removing a stuck semaphore set failed"},
-                    {-6, "creating a stuck semaphore set again failed"}},
+                    {BRENN_NOT_ATTACHED, "not attached"},
+                    {BRENN_SET_REMOVAL_FAILED, "removing a stuck semaphore set failed"},
+                    {BRENN_SET_CREATE_FAILED, "creating a stuck semaphore set again failed"}},
                    rc);
 }
 
@@ -62,13 +63,15 @@ void attach() {
     const int32_t rc = gsq_c_init();
     const int e = errno;
     if (rc == 0) return;
-    if (rc == -2) throw Failure(kNotUp, "the shared system is not up (gsq_c_init: -2: no segment)");
-    if (rc == -3 && e == EACCES) {
+    if (rc == BRENN_NO_SEGMENT)
+        throw Failure(kNotUp, "the shared system is not up (gsq_c_init: -2: no segment)");
+    if (rc == BRENN_ATTACH_FAILED && e == EACCES) {
         throw Failure(kDenied, "gsq_c_init: -3: permission denied attaching the segment");
     }
-    throw Failure(kFailed, fmt::format("gsq_c_init: {}: {}", rc,
-                                       rc == -3 ? "attaching the segment failed"
-                                                : "a semaphore set was not found"));
+    throw Failure(kFailed,
+                  fmt::format("gsq_c_init: {}: {}", rc,
+                              rc == BRENN_ATTACH_FAILED ? "attaching the segment failed"
+                                                        : "a semaphore set was not found"));
 }
 
 // destroy and reset free every queue for every process: they need --yes while any is
