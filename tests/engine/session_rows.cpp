@@ -38,8 +38,9 @@ const Row kRows[] = {
      "p 0 -> 1/0; objs -> -,-,-,-"},
     {"a dynamic peek without a position scans the window from tail; nothing newer: at once",
      "dyn 6 4; cs; w 1..3; p 0 x2 -> 1/0,2/0; rp 0 -> 0; p 0 -> 3/0; rp 0; w 4..8 -> -,1,2,3,4;"
-     "p 0 x4 -> 5/1,6/0,7/0,8/0; rp 0; S: sem; dbg; p 0 -> -/.; p 0 -h -> _/.;"
-     "S: sem -> 2,2,0,0; S: dbg -> " NOTHING_NEWER "|" NOTHING_NEWER "; pos 0 -> -1,7,7"},
+     "p 0 x4 -> 5/1,6/0,7/0,8/0; rp 0; S: sem; dbg; p 0 -> -/.; S: sem -> 1,1,0,0;"
+     "p 0 -h -> _/.; S: sem -> 1,1,0,0; S: dbg -> " NOTHING_NEWER "|" NOTHING_NEWER ";"
+     "pos 0 -> -1,7,7"},
     {"a plain peek without a position waits at node 0, after a reset or a write on tail",
      "plain 4; cs; w 1; p 0 -> 1/0; rp 0 -> 0; pos 0 -> -1,0,1; p 0 &; w 2..5; join -> 5/0;"
      "w 6; pos 0 -> -1,4,2; da 0 -> 1,1; p 0 &; w 7..9; join -> 9/1"},
