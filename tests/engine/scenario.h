@@ -21,6 +21,9 @@
 //                                             pk,cur,live and in_use,looking_back;
 //                                             node_num,quarter_num,write_seq
 //   nc N | ncb B                              node-count change to N nodes | B bytes
+//   id Q | nn                                 the current queue becomes id Q (any number, to
+//                                             be refused); the node-count accessor
+//   rdy | init | uninit | reset               shared only: gsq_c_ready, the lifecycle calls
 //   seqs | objs | states                      the ring's nodes (states as e, w, r)
 //   dump #I [LEN]                             prints the row's I-th text (LEN: the local
 //                                             dump's buffer length)
@@ -339,6 +342,12 @@ class Scenario {
         if (op == "sbt") return F::size_by_time(q_, s);
         if (op == "nc") return F::change_queue_size(q_, static_cast<uint32_t>(a.at(0) * 32));
         if (op == "ncb") return F::change_queue_size(q_, static_cast<uint32_t>(a.at(0)));
+        if (op == "id") return q_ = s;
+        if (op == "nn") return F::node_num(q_);
+        if (op == "rdy") return gsq_c_ready(q_);
+        if (op == "init") return gsq_c_init();
+        if (op == "uninit") return gsq_c_uninit();
+        if (op == "reset") return gsq_c_reset();
         ADD_FAILURE() << "unknown operation " << op;
         return -999;
     }
