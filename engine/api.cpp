@@ -36,16 +36,18 @@ int32_t node_size() noexcept {
     return static_cast<int32_t>(sizeof(engine::QueueNode));
 }
 
+// The explicit lock calls work on any slot of the table, free or not: a lock taken before the
+// queue was freed is released all the same.
 int32_t lock(const Family &f, int32_t q) noexcept {
     Slot slot;
-    if (!open(f, q, &slot)) return -1;
+    if (!reach(f, q, &slot)) return -1;
     slot.lock();
     return 0;
 }
 
 int32_t unlock(const Family &f, int32_t q) noexcept {
     Slot slot;
-    if (!open(f, q, &slot)) return -1;
+    if (!reach(f, q, &slot)) return -1;
     slot.unlock();
     return 0;
 }
@@ -154,7 +156,9 @@ int32_t begin_look_back(const Family &f, int32_t q, int32_t s, int32_t *node_num
     if (node_num == nullptr || quarter_num == nullptr || !open_session(f, q, s, &slot)) return -1;
     // A second begin for a session already inside a look-back would wait for itself.
     if (ld(slot.hdr->sessions[s].looking_back) != 0) return -1;
-    return engine::begin_look_back(slot, s, node_num, quarter_num);
+    const int32_t result = engine::begin_look_back(slot, s, node_num, quarter_num);
+    f.open_look_backs[q].fetch_add(1, std::memory_order_relaxed);
+    return result;
 }
 
 int32_t look_back(const Family &f, int32_t q, int32_t s, uint64_t *obj) noexcept {
@@ -168,12 +172,17 @@ int32_t look_back(const Family &f, int32_t q, int32_t s, uint64_t *obj) noexcept
 
 int32_t end_look_back(const Family &f, int32_t q, int32_t s) noexcept {
     Slot slot;
-    // The queue may have been freed meanwhile: the lock that begin took is released all the
-    // same. Only a session inside a look-back can end one, so no lock is released that this
-    // session did not take.
     if (!session_id(s) || !reach(f, q, &slot)) return -1;
-    if (ld(slot.hdr->sessions[s].looking_back) == 0) return -1;
-    return engine::end_look_back(slot, s);
+    // The queue may have been freed, and allocated again, meanwhile: the lock that begin took
+    // is released all the same. Without a look-back of the queue open in this process there is
+    // no such lock, and none is released that another holder took; the session's mark is
+    // cleared either way.
+    std::atomic<int32_t> &open = f.open_look_backs[q];
+    for (int32_t n = open.load(std::memory_order_relaxed); n > 0;)
+        if (open.compare_exchange_weak(n, n - 1, std::memory_order_relaxed))
+            return engine::end_look_back(slot, s);
+    engine::st(slot.hdr->sessions[s].looking_back, 0);
+    return 0;
 }
 
 uint64_t *resize(const Family &f, int32_t q, int32_t new_window, int32_t *out_count) noexcept {

@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/records.h"
@@ -80,6 +81,10 @@ struct Slot {
 struct Family {
     int32_t queue_count;
     bool (*locate)(int32_t q, Slot *slot) noexcept;
+    // Per queue, the look-backs this process opened and has not ended: the lock that end
+    // releases is the one a begin took, also when the queue was freed and allocated again in
+    // between (allocation clears the sessions' looking_back).
+    std::atomic<int32_t> *open_look_backs;
 };
 
 }  // namespace brenn::engine

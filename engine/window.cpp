@@ -20,6 +20,10 @@ int32_t take_out(QueueNode *nodes, int32_t n, int32_t from, int32_t count,
     return i;
 }
 
+int64_t wrapped_difference(int64_t a, int64_t b) noexcept {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+
 uint64_t *handle_array(int32_t count) noexcept {
     return static_cast<uint64_t *>(std::malloc(sizeof(uint64_t) * static_cast<size_t>(count)));
 }
@@ -98,8 +102,10 @@ int32_t size_by_time(const Slot &s, int32_t duration) noexcept {
         s.unlock();
         return 0;
     }
-    // Walk back while the timestamps keep falling by at most 2000 units a step. Differences
-    // are taken unsigned: t <= prev there, so the true difference fits and nothing overflows.
+    // Walk back while the timestamps keep falling by at most 2000 units a step. Differences,
+    // the product and the quotient are those of signed two's-complement arithmetic that wraps,
+    // as the platform computes them (every caller that keeps duration x (node_num - 1) below
+    // 2^31 and its timestamps within 2^63 of each other sees plain arithmetic).
     int32_t count = 0;
     int64_t prev = t_start;
     for (;;) {
@@ -107,21 +113,18 @@ int32_t size_by_time(const Slot &s, int32_t duration) noexcept {
         i = ring_prev(i, n);
         if (i == w) break;
         const int64_t t = ld(nodes[i].ts);
-        if (t == 0 || t > prev || t > t_start) break;
-        if (static_cast<uint64_t>(prev) - static_cast<uint64_t>(t) > 2000) break;
+        if (t == 0 || t > prev || t > t_start || wrapped_difference(prev, t) > 2000) break;
         prev = t;
     }
     s.unlock();
 
     if (prev >= t_start) return 0;  // one node alone, or equal timestamps only
-    // count x duration, formed in 64 bits: exact wherever callers keep it below 2^31, and
-    // never negative beyond that.
-    const int64_t product = static_cast<int64_t>(count) * duration;
-    const uint64_t span = static_cast<uint64_t>(t_start) - static_cast<uint64_t>(prev);
-    const int64_t estimate =
-        span > static_cast<uint64_t>(INT64_MAX) ? 0 : product / static_cast<int64_t>(span);
+    const auto product =
+        static_cast<int32_t>(static_cast<uint32_t>(count) * static_cast<uint32_t>(duration));
+    const auto estimate =
+        static_cast<int32_t>(int64_t{product} / wrapped_difference(t_start, prev));
     const int32_t cap = ld(h.node_num) - 1;
-    return estimate < cap ? static_cast<int32_t>(estimate) : cap;
+    return estimate < cap ? estimate : cap;
 }
 
 int32_t queue_status(const Slot &s, QueueStatus *status) noexcept {

@@ -8,8 +8,13 @@ namespace brenn::engine {
 namespace {
 
 // Writer back-pressure: the writer's lead over the main reader, in nodes.
-int64_t writer_lead(int32_t rd, int32_t wr, int32_t n) noexcept {
-    return rd > wr ? int64_t{wr} + n - rd : int64_t{wr} - rd;
+int32_t writer_lead(int32_t rd, int32_t wr, int32_t n) noexcept {
+    return rd > wr ? wr + n - rd : wr - rd;
+}
+// node_num - reserve in signed 32-bit arithmetic that wraps, as the platform computes it: a
+// reserve far below zero makes the difference negative and the writer waits.
+int32_t room(int32_t n, int32_t reserve) noexcept {
+    return static_cast<int32_t>(static_cast<uint32_t>(n) - static_cast<uint32_t>(reserve));
 }
 
 }  // namespace
@@ -27,14 +32,13 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     if (ld(h.no_block) == 0 && ld(nodes[next].state) == NODE_WRITTEN) {
         Backoff backoff;
         for (;;) {
-            if (int64_t{n} - ld(h.reserve) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
+            if (room(n, ld(h.reserve)) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
             s.wait(backoff);
             nodes = s.nodes();
-            if (ld(h.node_num) != n) {
-                // The ring was replaced while we slept: choose the node again inside it.
-                n = ld(h.node_num);
-                next = ring_next(ld(h.wr), n);
-            }
+            // The node stays the one chosen before the wait, unless a node-count change left
+            // it outside the ring.
+            n = ld(h.node_num);
+            if (next >= n) next = ring_next(ld(h.wr), n);
             if (ld(h.no_block) != 0 || ld(nodes[next].state) != NODE_WRITTEN) break;
         }
     }
@@ -90,10 +94,8 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     while (ld(nodes[next].state) != NODE_WRITTEN) {
         s.wait(backoff);
         nodes = s.nodes();
-        if (ld(h.node_num) != n) {
-            n = ld(h.node_num);
-            next = ring_next(ld(h.rd), n);
-        }
+        n = ld(h.node_num);
+        if (next >= n) next = ring_next(ld(h.rd), n);  // outside a ring that shrank meanwhile
     }
     st(h.rd, next);
     *obj = ld(nodes[next].obj);  // the handle stays in the node

@@ -108,6 +108,7 @@ struct Local {
     int foreign = 0;               // handles that came back but were never written
     int evicted = 0, shrunk = 0;   // handles back from writes, from window shrinks
     std::atomic<int> encoded{-1}, recorded{-1};  // the last frame each of them took
+    std::atomic<bool> grown{false};              // the camera has grown the ring
     std::atomic<bool> event{false}, event_done{false};
     Consumer rec, ana;
 
@@ -164,6 +165,7 @@ void camera(Local &p) {
             std::fflush(stdout);  // the library logs the moved sessions on standard error
             if (!p.queue.change_node_count(2 * kRing + 1)) fail("lsq_c_change_queue_size");
             if (p.resize(100).count != 0) fail("a growing window handed handles back");
+            p.grown.store(true);
         }
         lsq_c_write(p.q, kFrameBase + n, &p.given_back[n], ts_of(n));
         if (p.given_back[n] != BRENN_NO_HANDLE) ++p.evicted;
@@ -255,8 +257,12 @@ bool local_part() {
     std::thread ana(consume, std::ref(p), p.analyser.id(), std::ref(p.ana), nullptr, 7000us);
     std::thread lb(look_back, std::ref(p));
 
-    // The main reader: the encoder takes every frame in order.
+    // The main reader: the encoder takes every frame in order. A read that waits while the node
+    // count changes keeps the node it waited for, and after a grow that node is only written
+    // again when the camera has come round the larger ring: the encoder reads frame 100 only
+    // once the camera has changed the count.
     for (int n = 0; n < kFrames; ++n) {
+        if (n == 100 && !wait_until([&] { return p.grown.load(); })) fail("the ring never grew");
         uint64_t h = BRENN_NO_HANDLE;
         lsq_c_read(p.q, &h);
         if (h != kFrameBase + n) fail("the encoder read a frame out of order");

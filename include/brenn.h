@@ -11,8 +11,11 @@
  * shared family, a process that has not attached the shared segment. A refused call touches
  * nothing and answers -1 for integer results, BRENN_NO_HANDLE through handle pointers and
  * NULL for handle arrays, unless the function says otherwise below (peek and the
- * data-available test keep their own codes; gsq_c_ready, VSQ_GET_Q_NODE_NUM, the dumps and
- * the free calls say what they do).
+ * data-available test keep their own codes; the free calls, the node-count accessors, the
+ * explicit lock calls, the end of a look-back, gsq_c_ready and the dumps also serve a free
+ * slot, as they say). Out-pointers that every way of a call would write through must not be
+ * NULL: such a call is refused before it touches anything (read, look, the data-available
+ * test, the look-back calls, clean, status).
  *
  * Invariants of every allocated queue, kept by every operation:
  *   - rd, wr, a dynamic queue's tail and every session's pk are -1 or an index in
@@ -45,7 +48,10 @@
  *   - a peek reports no gap while the session's last sequence number is below 1 (0 included),
  *     and the data-available test looks only at the node after the session's position;
  *   - a dynamic write without a give-back pointer leaves the evicted handle in its node, and a
- *     later write writes over it; only a node-count change gives handles to olk_return.
+ *     later write writes over it; only a node-count change gives handles to olk_return;
+ *   - a read or a write that waits while the node count changes keeps the node it chose: after
+ *     a grow, a main reader waits until the writer comes round the larger ring to that node.
+ *     Change the node count while no read or write of the queue waits.
  */
 #ifndef BRENN_H
 #define BRENN_H
@@ -105,15 +111,19 @@ BRENN_API int32_t lsq_c_alloc_queue(uint32_t size, int32_t max_sessions, int32_t
  *  out smaller than node_count + 1 nodes (the slot is freed again). */
 BRENN_API int32_t lsq_c_dynamic_alloc(int32_t node_count, int32_t window, int32_t max_sessions,
                                       int32_t reserve, int32_t no_block, int32_t sharable);
-/** Frees the queue and its node array, logging "lsq_free queue %d, size=%d". Handles still
- *  in the nodes are not given back (take them out first, for example with lsq_c_clean).
- *  A refused id is ignored without a log line. */
+/** Frees the queue and its node array, logging "lsq_free queue %d, size=%d" with the byte size
+ *  of the node array. Handles still in the nodes are not given back (take them out first, for
+ *  example with lsq_c_clean). A slot freed before is freed again the same way (the line shows
+ *  its last node count; there is no array left to free); an id outside the table is ignored
+ *  without a line. */
 BRENN_API void lsq_c_free_queue(int32_t q);
 /** 32. */
 BRENN_API int32_t lsq_c_get_gnode_size(void);
-/** node_num, read without the lock; -1 for a refused id or a free slot. */
+/** node_num, read without the lock, also of a freed slot (which keeps it until it is
+ *  allocated again); -1 for an id outside the table. */
 BRENN_API int32_t lsq_c_get_queue_node_num(int32_t q);
-/** Take / release the queue's mutex: 0, or -1 for a refused id (the mutex is untouched).
+/** Take / release the queue's mutex, also of a free slot (so a lock taken before the queue
+ *  was freed can be released): 0, or -1 for an id outside the table (the mutex is untouched).
  *  The mutex is not recursive: call no operation of the same queue while holding it. */
 BRENN_API int32_t lsq_lock(int32_t q);
 BRENN_API int32_t lsq_unlock(int32_t q);
@@ -127,12 +137,16 @@ BRENN_API int32_t lsq_unlock(int32_t q);
  *  (declined, left outside by a node-count change, or never regained by a window that grew)
  *  is written over and handed to nobody.
  *  Returns the wake's result (0), or -1 for a refused id (given_back then receives
- *  BRENN_NO_HANDLE). A write that waits while the node count changes chooses its node again
- *  in the new ring. */
+ *  BRENN_NO_HANDLE). A write that waits while the node count changes keeps the node it chose
+ *  before waiting, as the platform's writer does (after a grow it may so write into a kept
+ *  node), unless that node no longer lies inside the ring: then it takes the node after wr.
+ *  The wait's test, node_num - reserve >= lead, is made in 32-bit arithmetic that wraps. */
 BRENN_API int32_t lsq_c_write(int32_t q, uint64_t obj, uint64_t *given_back, int64_t ts);
 /** Main reader: waits until the node after rd is written, takes it (the handle stays in the
  *  node). Returns the wake's result (0), or -1 for a refused id or a NULL obj (nothing waits).
- *  A read that waits while the node count changes chooses its node again in the new ring. */
+ *  A read that waits while the node count changes keeps the node it chose before waiting
+ *  (after a grow it waits for the writer to come round to it), unless that node no longer
+ *  lies inside the ring: then it waits for the node after rd. */
 BRENN_API int32_t lsq_c_read(int32_t q, uint64_t *obj);
 /** The handle of the node `back` places before rd (0: the node read last). Any back count is
  *  taken modulo the ring, so the index is always inside it. 0, or -1 when refused. */
@@ -163,7 +177,7 @@ BRENN_API int32_t lsq_c_reset_peek(int32_t q, int32_t s);
  *  a node needs both pointers: with obj or gap NULL it is refused right after choosing the node,
  *  before it waits: the lock is released, the session unchanged, *obj (if not NULL) =
  *  BRENN_NO_HANDLE. A peek waiting while the node count changes chooses its node again in the
- *  new ring. */
+ *  new ring, and may then find nothing newer (the dynamic scan above). */
 BRENN_API int32_t lsq_c_peek(int32_t q, int32_t s, uint64_t *obj, int32_t *gap);
 /** Without the lock: returns 1 when the node after the session's position is new to it, with
  *  *count the nodes from there to wr; else returns 0, and *count holds 0 or a code: -1 (bad
@@ -192,8 +206,10 @@ BRENN_API int32_t lsq_c_begin_look_back(int32_t q, int32_t s, int32_t *node_num,
  *  tail node or found an empty node (the session stays), -1 when the session has no position
  *  or the call is refused. The handle stays in the node. */
 BRENN_API int32_t lsq_c_look_back(int32_t q, int32_t s, uint64_t *obj);
-/** Releases the lock that begin took: 0, or -1 when the session is not inside a look-back (so
- *  no lock is released that begin did not take). It works on a queue freed meanwhile. */
+/** Releases the lock that begin took and clears the session's look-back mark: 0 (-1 only for
+ *  a refused id). It works on a queue freed, or freed and allocated again, meanwhile. When
+ *  this process has no look-back of the queue open, it only clears the mark: no lock is
+ *  released that no begin took. */
 BRENN_API int32_t lsq_c_end_look_back(int32_t q, int32_t s);
 
 /** Sets a dynamic queue's window to new_window nodes. When it shrinks, the handles of the
@@ -210,18 +226,26 @@ BRENN_API uint64_t *lsq_c_resize(int32_t q, int32_t new_window, int32_t *out_cou
 BRENN_API uint64_t *lsq_c_clean(int32_t q, int32_t *out_count);
 /** How many nodes `duration` timestamp units take at the rate of the newest unbroken run of
  *  timestamps (a step above 2000 units breaks it), at most node_num - 1; 0 when there is no
- *  estimate or the call is refused. */
+ *  estimate or the call is refused. Keep duration x (node_num - 1) below 2^31: the arithmetic
+ *  is the platform's, signed and wrapping (32-bit product, 64-bit differences), so beyond
+ *  that, or with timestamps more than 2^63 apart, the answer may be negative. */
 BRENN_API int32_t lsq_c_get_q_size_by_time(int32_t q, int32_t duration);
 /** Copies rd, wr, tail, max_sessions and all 128 session records: 0, or -1 when refused. */
 BRENN_API int32_t lsq_c_get_queue_status(int32_t q, QueueStatus *status);
 
 /** Gives a running queue size / 32 nodes, keeping the newest nodes that hold something and
  *  moving every session so that it keeps its distance behind the writer; handles that no
- *  longer fit go to olk_return, oldest first. Before it shrinks the ring it waits until no
- *  session lags so far that its node would be dropped. The new array is obtained before the
- *  old one is freed: 0, or -1 with the queue exactly as before when the count would be 0, the
- *  memory cannot be had or the id is refused. rd and tail follow the change as the sessions
- *  do and always end -1 or inside the ring. */
+ *  longer fit go to olk_return, oldest first. It logs "peek %d map to %d(offset=%d)" and
+ *  "%d new peek %d obj=%X" for every session it moves, then "end resize..". Before it shrinks
+ *  the ring it waits until no session lags so far that its node would be dropped. The new
+ *  array is obtained before the old one is freed: 0, or -1 with the queue exactly as before
+ *  when the count would be 0, the memory cannot be had or the id is refused.
+ *  Where the moved positions would fall outside the new ring: a session whose distance the
+ *  kept nodes cannot give (empty nodes were squeezed out) loses its position (pk -1; its
+ *  second line says -1 and obj=FFFFFFFF); a free session slot's pk beyond the new ring becomes
+ *  -1; rd stays behind the same node (the last kept node at or before it, else -1); a dynamic
+ *  window keeps its size where the new ring allows (at most node_num - 1 nodes, ending at wr);
+ *  a plain queue's tail beyond the new ring becomes 0. */
 BRENN_API int32_t lsq_c_change_queue_size(int32_t q, uint32_t size);
 
 /** Appends the queue's text to buf (len bytes), line by line while each line fits with its

@@ -127,9 +127,11 @@ int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int3
     return -1;
 }
 
+std::atomic<int32_t> open_look_backs[kQueueCount];
+
 }  // namespace
 
-const engine::Family family = {kQueueCount, locate};
+const engine::Family family = {kQueueCount, locate, open_look_backs};
 
 int32_t allocate(uint32_t size, int32_t max_sessions, int32_t reserve, int32_t no_block,
                  int32_t sharable) noexcept {
@@ -146,7 +148,9 @@ int32_t allocate_dynamic(int32_t k, int32_t window, int32_t max_sessions, int32_
 
 void release(int32_t q) noexcept {
     Slot s;
-    if (!api::open(family, q, &s)) return;
+    // A slot freed before is released again as any other: its line is logged with the size of
+    // the node array it had, and there is nothing left to free.
+    if (!api::reach(family, q, &s)) return;
     LocalSlot &slot = table[q];
     // The size logged is that of the node array, not the size that was asked for.
     log_Console("lsq_free queue %d, size=%d", q,
@@ -159,7 +163,8 @@ void release(int32_t q) noexcept {
 
 int32_t node_count(int32_t q) noexcept {
     Slot s;
-    return api::open(family, q, &s) ? ld(s.hdr->node_num) : -1;
+    // Also the node count of a freed slot, which keeps it until the slot is allocated again.
+    return api::reach(family, q, &s) ? ld(s.hdr->node_num) : -1;
 }
 
 }  // namespace brenn::local

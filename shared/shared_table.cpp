@@ -80,9 +80,11 @@ int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int3
     return -1;
 }
 
+std::atomic<int32_t> open_look_backs[kQueueCount];
+
 }  // namespace
 
-const engine::Family family = {kQueueCount, locate};
+const engine::Family family = {kQueueCount, locate, open_look_backs};
 
 int32_t allocate(uint32_t size, int32_t max_sessions, int32_t reserve, int32_t no_block,
                  int32_t sharable) noexcept {

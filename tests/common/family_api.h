@@ -80,7 +80,7 @@ inline const FamilyApi kLocal = {
     lsq_c_get_queue_status,
     lsq_c_change_queue_size,
     lsq_c_get_gnode_size,
-    [](int32_t q) { return lsq_c_get_queue_node_num(q) >= 1; },
+    [](int32_t q) { return VSQ_IS_SHARABLE(q) >= 0; },
     lsq_c_dump,
 };
 

@@ -28,7 +28,7 @@ constexpr bool kShared = std::is_same_v<F, brenn::SharedFamily>;
 template <class F>
 bool allocated(int32_t q) {
     if constexpr (kShared<F>) return gsq_c_ready(q) == 1;
-    return lsq_c_get_queue_node_num(q) >= 0;
+    return VSQ_IS_SHARABLE(q) >= 0;  // refused on a free slot
 }
 
 template <class F>

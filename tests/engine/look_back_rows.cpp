@@ -28,10 +28,11 @@ const Row kRows[] = {
      "lk 0 x5 -> 14/0,13/0,12/0,15/0,14/0; le 0 -> 0"},
     {"an open look-back holds the writer until its end",
      "plain 4; cs; w 1; lb 0 -> 4,1; w 2 &; lk 0 -> -/1; le 0 -> 0; join -> -; st -> -1,1,0"},
-    {"begin refuses a session already looking back, end one that is not; end after a release",
-     "plain 4; cs; cs; w 1; le 0 -> -1; S: sem; lb 0 -> 4,1; lb 0 -> -7,-7!-1; da 0 -> 0,-4;"
-     "le 1 -> -1; le 0 -> 0; le 0 -> -1; S: sem -> 1,1,0,0; da 0 -> 0,0; lock -> 0;"
-     "unlock -> 0; S: sem; lb 1 -> 4,1; free; le 1 -> 0; S: sem -> 1,1,0,0"},
+    {"begin refuses a session already looking back; an end without a look-back open releases "
+     "no lock; an end after the queue was freed and allocated again releases it",
+     "plain 4; cs; cs; w 1; S: sem; le 0 -> 0; S: sem -> 0,0,0,0; lb 0 -> 4,1;"
+     "lb 0 -> -7,-7!-1; da 0 -> 0,-4; le 0 -> 0; le 0 -> 0; S: sem -> 1,1,0,0; da 0 -> 0,0;"
+     "lb 1 -> 4,1; free; plain 4; le 1 -> 0; S: sem -> 1,1,0,0; w 2 -> -"},
 };
 
 template <class F>

@@ -155,8 +155,15 @@ class Scenario {
             return *p.result;
         }
         if (!async) return operation(op, a);
+        // Blocked means: on its thread, inside the call, and still there 100 ms later.
         auto result = std::make_shared<std::string>();
-        Blocked b = start([this, op, a, result] { *result = operation(op, a); });
+        auto called = std::make_shared<std::atomic<bool>>(false);
+        Blocked b = start([this, op, a, result, called] {
+            called->store(true);
+            *result = operation(op, a);
+        });
+        for (int i = 0; i < 5000 && !called->load(); ++i)
+            std::this_thread::sleep_for(1ms);
         EXPECT_TRUE(b.still_blocked(100ms)) << op << " returned " << *result;
         pending_.push_back({std::move(b), result});
         return "";

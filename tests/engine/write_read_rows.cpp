@@ -60,6 +60,18 @@ const Row kRows[] = {
     {"a window of 0 that grows again leaves the node after wr outside, to be written over",
      "dyn 3 3; rs 0 -> [-,-,-]; w 1..4 -> -,-,-,-; rs 3 -> null/0; w 5 -> 2; ret -> ;"
      "cl -> [3,4,5]"},
+    {"a read waiting while the ring grows keeps its node: it takes it when the writer comes round",
+     "plain 4; w 1..4; r x4 -> 1,2,3,4; r &; nc 8 -> 0; w 5..8; w 9; join -> 9; st -> 0,0,0"},
+    {"a write waiting while the ring grows keeps its node: it writes where the read made room",
+     "plain 4 r=1 b; w 1..4; w 5 &; nc 8 -> 0; r -> 1; join -> 1; st -> 0,0,0; r x3 -> 2,3,4;"
+     "ready -> 0"},
+    {"a read whose node a shrink drops waits for the node after rd in the new ring",
+     "plain 8; w 1..6; r x6; r &; nc 4 -> 0; st -> 3,3,0; w 7; join -> 7"},
+    {"the writer's test wraps in 32 bits: a reserve far below zero makes it wait",
+     "plain 4 r=-2147483648 b; w 1..4; w 5 &; r -> 1; join -> 1"},
+    {"size by time computes as signed arithmetic that wraps",
+     "dyn 3 3; w 1@-9223372036854774808; w 2@9223372036854775707; w 3@9223372036854775807;"
+     "w 4@7; sbt 1000 -> -2"},
     {"write and read lock once and wake once; look and ready only lock",
      "plain 4; S: sem; w 1; S: sem -> 1,1,0,1; r; S: sem -> 1,1,0,1; look 0; ready;"
      "S: sem -> 2,2,0,0"},
