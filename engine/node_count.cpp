@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 #include "support/olk.h"
 
 namespace brenn::engine {
@@ -53,7 +54,9 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     // wake us: a session that catches up by peeking lets the change go on at the next one.
     if (m < ld(h.node_num)) {
         while (shrink_held_back(h, m)) {
+            BRENN_TRACE(wait_begin, s, trace::kNodeCount);
             s.wait();
+            BRENN_TRACE(wait_end, s, trace::kNodeCount);
             if (m > ld(h.node_num)) break;  // another change left a smaller ring: grow it
         }
     }
@@ -135,6 +138,7 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     st(h.wr, k - 1);
     st(h.node_num, m);
     st(h.quarter_num, m / 4);
+    BRENN_TRACE(node_count, s, n, m);
     log_Console("end resize..");
 
     std::free(kept);

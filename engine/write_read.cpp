@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 #include "support/olk.h"
 
 namespace brenn::engine {
@@ -28,7 +29,9 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     if (ld(h.no_block) == 0 && ld(nodes[next].state) == NODE_WRITTEN) {
         for (;;) {
             if (int64_t{n} - ld(h.reserve) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
+            BRENN_TRACE(wait_begin, s, trace::kWriter);
             s.wait();
+            BRENN_TRACE(wait_end, s, trace::kWriter);
             nodes = s.nodes();
             if (ld(h.node_num) != n) {
                 // The ring was replaced while we slept: choose the node again inside it.
@@ -79,6 +82,7 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
         st(node.ts, ts);
         st(h.tail, new_tail);
     }
+    BRENN_TRACE(write, s, obj, seq, given_back != nullptr ? *given_back : kNoHandle);
 
     s.unlock();
     return s.wake();
@@ -91,7 +95,9 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     int32_t n = ld(h.node_num);
     int32_t next = ring_next(ld(h.rd), n);
     while (ld(nodes[next].state) != NODE_WRITTEN) {
+        BRENN_TRACE(wait_begin, s, trace::kReader);
         s.wait();
+        BRENN_TRACE(wait_end, s, trace::kReader);
         nodes = s.nodes();
         if (ld(h.node_num) != n) {
             n = ld(h.node_num);
@@ -101,6 +107,7 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     st(h.rd, next);
     *obj = ld(nodes[next].obj);  // the handle stays in the node
     st(nodes[next].state, NODE_READ);
+    BRENN_TRACE(read, s, *obj, ld(nodes[next].seq));
     s.unlock();
     return s.wake();
 }
