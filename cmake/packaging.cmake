@@ -44,8 +44,9 @@ endfunction()
 # generated here (the changelog from the project's version) and installed only by the
 # component installs that CPack makes (EXCLUDE_FROM_ALL keeps them out of `cmake --install`).
 set(BRENN_DEB_DOC_DIR ${PROJECT_BINARY_DIR}/debian-doc)
-# The day of the configuration (SOURCE_DATE_EPOCH, when set, fixes it); file(CONFIGURE) writes
-# only what changed, so a reconfiguration on the same day rebuilds nothing.
+# The day of the commit built (cmake/source_date.cmake); file(CONFIGURE) writes only what
+# changed, so a reconfiguration rebuilds nothing.
+include(${PROJECT_SOURCE_DIR}/cmake/source_date.cmake)
 string(TIMESTAMP BRENN_DEB_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)
 string(TIMESTAMP BRENN_DEB_YEAR "%Y" UTC)
 file(CONFIGURE OUTPUT ${BRENN_DEB_DOC_DIR}/copyright @ONLY CONTENT
