@@ -4,7 +4,8 @@
 #                     pages of sections 3 and 7
 #   libolk0-standin   olk: the host stand-in of libolk.so.0 with olk.h, olk_standin.h and
 #                     libolk.so; a platform that ships its own libolk.so.0 leaves it out
-#   brenn-tools       tools: brennctl and brennctl(1), when the tool is built
+#   brenn-tools       tools: brennctl and brennctl(1), when the tool is built, with the boot unit
+#                     brenn-shared.service and its environment file /etc/default/brenn-shared
 # `cpack` in the build directory writes them to <build>/packages (scripts/gate-package).
 # The packages install under /usr. The architecture is the target's: dpkg's own for a native
 # build, derived from CMAKE_SYSTEM_PROCESSOR for a cross build.
@@ -242,11 +243,17 @@ platform that ships its own libolk.so.0 installs that package instead.")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
   brenn_with_system_libs(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS tools_libs
                          "libbrenn0 (= ${version}), libolk0")
+  # The environment file of the boot unit (tools/CMakeLists.txt) is the administrator's to edit.
+  file(CONFIGURE OUTPUT ${BRENN_DEB_DOC_DIR}/control-tools/conffiles
+       CONTENT "/etc/default/brenn-shared\n")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${BRENN_DEB_DOC_DIR}/control-tools/conffiles)
   set(CPACK_DEBIAN_TOOLS_DESCRIPTION
       "operator tool of brenn's shared queues
 brennctl lists the shared queues and their sessions, watches their rates
-and lags, shows held queue locks and their holders, dumps a queue, and
-creates, resets or destroys the shared system.")
+and lags, shows held queue locks and their holders, prints them as
+Prometheus metrics, dumps a queue, and creates, resets or destroys the
+shared system. brenn-shared.service (installed, not enabled) creates the
+shared system at boot.")
 
   include(CPack)
 endfunction()
