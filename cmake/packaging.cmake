@@ -7,8 +7,11 @@
 #   brenn-tools       tools: brennctl and brennctl(1), when the tool is built, with the boot unit
 #                     brenn-shared.service and its environment file /etc/default/brenn-shared
 # `cpack` in the build directory writes them to <build>/packages (scripts/gate-package).
-# The packages install under /usr. The architecture is the target's: dpkg's own for a native
-# build, derived from CMAKE_SYSTEM_PROCESSOR for a cross build.
+# The packages install under /usr, the libraries into the multiarch directory
+# usr/lib/<triplet> (CMAKE_INSTALL_LIBDIR). The architecture is the target's: dpkg's own for a
+# native build, derived from CMAKE_SYSTEM_PROCESSOR for a cross build. The library packages and
+# libbrenn-dev are Multi-Arch: same (those of several architectures install side by side, as a
+# 64-bit and a 32-bit process share queues), brenn-tools is Multi-Arch: foreign.
 
 set(BRENN_MAINTAINER "brenn maintainers <maintainers@brenn.invalid>"
     CACHE STRING "Maintainer field of the Debian packages")
@@ -90,10 +93,17 @@ endforeach()
 set(BRENN_DEB_LIBRARY_CONTROL ${BRENN_DEB_DOC_DIR}/control/triggers
     ${BRENN_DEB_DOC_DIR}/control/postinst ${BRENN_DEB_DOC_DIR}/control/postrm)
 
+# With them, the package's lintian overrides (cmake/lintian-overrides/<package>), where it has
+# some: each says why the tag does not apply.
 function(brenn_package_docs component package)
   install(FILES ${BRENN_DEB_DOC_DIR}/copyright ${BRENN_DEB_CHANGELOG}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
           COMPONENT ${component} EXCLUDE_FROM_ALL)
+  set(overrides ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides/${package})
+  if(EXISTS ${overrides})
+    install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endfunction()
 
 # What depends on the tools target runs at the end of the top-level directory, once every
@@ -132,6 +142,10 @@ function(brenn_packaging_finish)
 
   brenn_debian_architecture(arch)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${arch})
+  # CPack's DEB generator of CMake 3.25 writes no Multi-Arch field: a post-build script adds it.
+  set(CPACK_BRENN_MULTIARCH
+      "libbrenn0=same;libbrenn-dev=same;libolk0-standin=same;brenn-tools=foreign")
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_multiarch.cmake)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRENN_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
