@@ -40,8 +40,9 @@ fi
 
 OLK_LOG_QUIET=1 timeout 90 "$example" >"$work/example" 2>&1
 status=$?
-kill -INT "$tracer"
-for ((i = 0; i < 300 && $(kill -0 "$tracer" 2>/dev/null && echo 1 || echo 0); i++)); do
+kill -INT "$tracer"  # it prints its counts as it ends
+for ((i = 0; i < 300; i++)); do
+    kill -0 "$tracer" 2>/dev/null || break
     sleep 0.1
 done
 ((status == 0)) || { cat "$work/example"; echo "FAIL: the example failed ($status)"; exit 1; }
