@@ -167,7 +167,8 @@ std::string exposition() {
     if (snap) {
         e.family("brenn_attached_processes", "gauge",
                  "processes attached to the shared segment, brennctl not counted");
-        e.sample("", int64_t{seg->attached_processes() - 1});
+        const int32_t attached = seg->attached_processes();  // -1 when it cannot be read
+        if (attached > 0) e.sample("", attached - 1);
         e.family("brenn_queues_allocated", "gauge", "shared queues allocated");
         e.sample("", static_cast<int64_t>(snap->queues.size()));
         queue_metrics(e, *snap);
