@@ -1,6 +1,5 @@
 // brennctl metrics on shared queues of known state, read back by prometheus_client's parser
 // (check_metrics.py): the samples it finds, on standard output and in the textfile.
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
