@@ -41,7 +41,8 @@ if(NOT BRENN_PROBES STREQUAL "OFF")
 endif()
 
 if(BRENN_PROBES_BUILT)
-  target_sources(brenn_objects PRIVATE ${PROJECT_SOURCE_DIR}/engine/trace.cpp)
+  # Relative, as the other sources: tests/fuzz compiles them again from this list.
+  target_sources(brenn_objects PRIVATE engine/trace.cpp)
   target_include_directories(brenn_objects SYSTEM PRIVATE ${BRENN_SDT_INCLUDE_DIR})
   target_compile_definitions(brenn_objects PRIVATE BRENN_PROBES=1)
   message(STATUS "USDT probes: on (<sys/sdt.h> in ${BRENN_SDT_INCLUDE_DIR})")
