@@ -4,10 +4,14 @@
 #                     pages of sections 3 and 7
 #   libolk0-standin   olk: the host stand-in of libolk.so.0 with olk.h, olk_standin.h and
 #                     libolk.so; a platform that ships its own libolk.so.0 leaves it out
-#   brenn-tools       tools: brennctl and brennctl(1), when the tool is built
+#   brenn-tools       tools: brennctl and brennctl(1), when the tool is built, with the boot unit
+#                     brenn-shared.service and its environment file /etc/default/brenn-shared
 # `cpack` in the build directory writes them to <build>/packages (scripts/gate-package).
-# The packages install under /usr. The architecture is the target's: dpkg's own for a native
-# build, derived from CMAKE_SYSTEM_PROCESSOR for a cross build.
+# The packages install under /usr, the libraries into the multiarch directory
+# usr/lib/<triplet> (CMAKE_INSTALL_LIBDIR). The architecture is the target's: dpkg's own for a
+# native build, derived from CMAKE_SYSTEM_PROCESSOR for a cross build. The library packages and
+# libbrenn-dev are Multi-Arch: same (those of several architectures install side by side, as a
+# 64-bit and a 32-bit process share queues), brenn-tools is Multi-Arch: foreign.
 
 set(BRENN_MAINTAINER "brenn maintainers <maintainers@brenn.invalid>"
     CACHE STRING "Maintainer field of the Debian packages")
@@ -44,8 +48,9 @@ endfunction()
 # generated here (the changelog from the project's version) and installed only by the
 # component installs that CPack makes (EXCLUDE_FROM_ALL keeps them out of `cmake --install`).
 set(BRENN_DEB_DOC_DIR ${PROJECT_BINARY_DIR}/debian-doc)
-# The day of the configuration (SOURCE_DATE_EPOCH, when set, fixes it); file(CONFIGURE) writes
-# only what changed, so a reconfiguration on the same day rebuilds nothing.
+# The day of the commit built (cmake/source_date.cmake); file(CONFIGURE) writes only what
+# changed, so a reconfiguration rebuilds nothing.
+include(${PROJECT_SOURCE_DIR}/cmake/source_date.cmake)
 string(TIMESTAMP BRENN_DEB_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)
 string(TIMESTAMP BRENN_DEB_YEAR "%Y" UTC)
 file(CONFIGURE OUTPUT ${BRENN_DEB_DOC_DIR}/copyright @ONLY CONTENT
@@ -88,10 +93,17 @@ endforeach()
 set(BRENN_DEB_LIBRARY_CONTROL ${BRENN_DEB_DOC_DIR}/control/triggers
     ${BRENN_DEB_DOC_DIR}/control/postinst ${BRENN_DEB_DOC_DIR}/control/postrm)
 
+# With them, the package's lintian overrides (cmake/lintian-overrides/<package>), where it has
+# some: each says why the tag does not apply.
 function(brenn_package_docs component package)
   install(FILES ${BRENN_DEB_DOC_DIR}/copyright ${BRENN_DEB_CHANGELOG}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
           COMPONENT ${component} EXCLUDE_FROM_ALL)
+  set(overrides ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides/${package})
+  if(EXISTS ${overrides})
+    install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endfunction()
 
 # What depends on the tools target runs at the end of the top-level directory, once every
@@ -130,6 +142,10 @@ function(brenn_packaging_finish)
 
   brenn_debian_architecture(arch)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${arch})
+  # CPack's DEB generator of CMake 3.25 writes no Multi-Arch field: a post-build script adds it.
+  set(CPACK_BRENN_MULTIARCH
+      "libbrenn0=same;libbrenn-dev=same;libolk0-standin=same;brenn-tools=foreign")
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_multiarch.cmake)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRENN_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -241,11 +257,17 @@ platform that ships its own libolk.so.0 installs that package instead.")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
   brenn_with_system_libs(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS tools_libs
                          "libbrenn0 (= ${version}), libolk0")
+  # The environment file of the boot unit (tools/CMakeLists.txt) is the administrator's to edit.
+  file(CONFIGURE OUTPUT ${BRENN_DEB_DOC_DIR}/control-tools/conffiles
+       CONTENT "/etc/default/brenn-shared\n")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${BRENN_DEB_DOC_DIR}/control-tools/conffiles)
   set(CPACK_DEBIAN_TOOLS_DESCRIPTION
       "operator tool of brenn's shared queues
 brennctl lists the shared queues and their sessions, watches their rates
-and lags, shows held queue locks and their holders, dumps a queue, and
-creates, resets or destroys the shared system.")
+and lags, shows held queue locks and their holders, prints them as
+Prometheus metrics, dumps a queue, and creates, resets or destroys the
+shared system. brenn-shared.service (installed, not enabled) creates the
+shared system at boot.")
 
   include(CPack)
 endfunction()

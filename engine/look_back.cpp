@@ -1,6 +1,7 @@
 // Look-back: one session steps from the newest node towards older ones while the queue is
 // frozen. begin takes the queue's lock and end releases it, across calls.
 #include "engine/engine.h"
+#include "engine/trace.h"
 
 namespace brenn::engine {
 
@@ -17,6 +18,7 @@ int32_t begin_look_back(const Slot &s, int32_t sid, int32_t *node_num,
     st(ss.cur_seq, wr >= 0 ? ld(s.nodes()[wr].seq) : int64_t{-1});
     *node_num = ld(h.node_num);
     *quarter_num = ld(h.quarter_num);
+    BRENN_TRACE(look_back_begin, s, sid);
     return 0;
 }
 
@@ -43,6 +45,7 @@ int32_t look_back(const Slot &s, int32_t sid, uint64_t *obj) noexcept {
 }
 
 int32_t end_look_back(const Slot &s, int32_t sid) noexcept {
+    BRENN_TRACE(look_back_end, s, sid);
     s.unlock();
     st(s.hdr->sessions[sid].looking_back, 0);
     return 0;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 #include "support/olk.h"
 
 namespace brenn::engine {
@@ -54,7 +55,9 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     if (m < ld(h.node_num)) {
         Backoff backoff;
         while (shrink_held_back(h, m)) {
+            BRENN_TRACE(wait_begin, s, trace::kNodeCount);
             s.wait(backoff);
+            BRENN_TRACE(wait_end, s, trace::kNodeCount);
             if (m > ld(h.node_num)) break;  // another change left a smaller ring: grow it
         }
     }
@@ -136,6 +139,7 @@ int32_t change_node_count(const Slot &s, int32_t m) noexcept {
     st(h.wr, k - 1);
     st(h.node_num, m);
     st(h.quarter_num, m / 4);
+    BRENN_TRACE(node_count, s, n, m);
     log_Console("end resize..");
 
     std::free(kept);

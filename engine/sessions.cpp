@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 #include "support/olk.h"
 
 namespace brenn::engine {
@@ -119,7 +120,9 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
         const QueueNode &node = nodes[i];
         if (ld(node.state) != NODE_EMPTY && ld(ss.cur_seq) < ld(node.seq)) break;
         log_Debug("peek queue [%d] session =%d wait for %d(%d)", s.q, sid, i, n);
+        BRENN_TRACE(wait_begin, s, trace::kPeek);
         s.wait(backoff);
+        BRENN_TRACE(wait_end, s, trace::kPeek);
         // Only writes and reads wake us; the node stays the one chosen before the wait
         // unless the ring was replaced meanwhile.
         nodes = s.nodes();
@@ -140,6 +143,7 @@ int32_t peek(const Slot &s, int32_t sid, uint64_t *obj, int32_t *gap) noexcept {
     if (ld(h.sharable) == 0) st(node.obj, kNoHandle);
     st(ss.cur_seq, seq);
     st(ss.live_count, ld(ss.live_count) + 1);
+    BRENN_TRACE(peek, s, sid, *obj, seq, *gap);
     s.unlock();
     return 0;
 }

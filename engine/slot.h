@@ -15,6 +15,10 @@ namespace brenn::engine {
 
 struct Slot;
 
+// The family a binding serves, as the probes report it (engine/trace.h).
+inline constexpr int32_t kLocalFamily = 0;
+inline constexpr int32_t kSharedFamily = 1;
+
 struct Binding {
     // Take / release the queue's lock (one per queue, not recursive).
     int32_t (*lock)(const Slot &) noexcept;
@@ -32,6 +36,7 @@ struct Binding {
     // when it cannot be had. adopt_ring then makes it the slot's ring and gives up the old one.
     QueueNode *(*obtain_ring)(const Slot &, int32_t m) noexcept;
     void (*adopt_ring)(const Slot &, QueueNode *ring, int32_t m) noexcept;
+    int32_t family;  // kLocalFamily or kSharedFamily
 };
 
 // What a blocked call does between two passes through the wait primitive. The primitive

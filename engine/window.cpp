@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 
 namespace brenn::engine {
 
@@ -47,6 +48,7 @@ uint64_t *resize(const Slot &s, int32_t new_window, int32_t *out_count) noexcept
     }
     const int32_t tail = ld(h.tail);
     const int32_t window = window_size(ld(h.wr), tail, n);
+    BRENN_TRACE(resize, s, window, new_window);
 
     if (new_window < window) {
         // The oldest nodes leave the window; the count is stored before the array is
@@ -72,6 +74,7 @@ uint64_t *clean(const Slot &s, int32_t *out_count) noexcept {
     const int32_t n = ld(h.node_num);
     const int32_t tail = ld(h.tail);
     const int32_t window = ld(h.dynamic) != 0 ? window_size(ld(h.wr), tail, n) : 0;
+    BRENN_TRACE(clean, s, window);
     if (window <= 0) {
         s.unlock();
         return nullptr;

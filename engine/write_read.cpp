@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "engine/engine.h"
+#include "engine/trace.h"
 
 namespace brenn::engine {
 
@@ -33,7 +34,9 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
         Backoff backoff;
         for (;;) {
             if (room(n, ld(h.reserve)) >= writer_lead(ld(h.rd), ld(h.wr), n)) break;
+            BRENN_TRACE(wait_begin, s, trace::kWriter);
             s.wait(backoff);
+            BRENN_TRACE(wait_end, s, trace::kWriter);
             nodes = s.nodes();
             // The node stays the one chosen before the wait, unless a node-count change left
             // it outside the ring.
@@ -79,6 +82,7 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
         st(node.ts, ts);
         st(h.tail, new_tail);
     }
+    BRENN_TRACE(write, s, obj, seq, given_back != nullptr ? *given_back : kNoHandle);
 
     s.unlock();
     return s.wake();
@@ -92,7 +96,9 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     int32_t next = ring_next(ld(h.rd), n);
     Backoff backoff;
     while (ld(nodes[next].state) != NODE_WRITTEN) {
+        BRENN_TRACE(wait_begin, s, trace::kReader);
         s.wait(backoff);
+        BRENN_TRACE(wait_end, s, trace::kReader);
         nodes = s.nodes();
         n = ld(h.node_num);
         if (next >= n) next = ring_next(ld(h.rd), n);  // outside a ring that shrank meanwhile
@@ -100,6 +106,7 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     st(h.rd, next);
     *obj = ld(nodes[next].obj);  // the handle stays in the node
     st(nodes[next].state, NODE_READ);
+    BRENN_TRACE(read, s, *obj, ld(nodes[next].seq));
     s.unlock();
     return s.wake();
 }

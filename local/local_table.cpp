@@ -79,7 +79,7 @@ void adopt_ring(const Slot &s, QueueNode *ring, int32_t m) noexcept {
 }
 
 const engine::Binding binding = {
-    lock, unlock, wait, wake, nodes, kMaxNodes, obtain_ring, adopt_ring,
+    lock, unlock, wait, wake, nodes, kMaxNodes, obtain_ring, adopt_ring, engine::kLocalFamily,
 };
 
 bool locate(int32_t q, Slot *s) noexcept {

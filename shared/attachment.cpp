@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "engine/atomic_field.h"
+#include "engine/slot.h"
+#include "engine/trace.h"
 #include "include/brenn.h"
 #include "shared/segment.h"
 #include "support/olk.h"
@@ -48,6 +50,14 @@ int32_t destroy() noexcept {
         set_set_id(s, -1);
     }
     return 0;
+}
+
+// The queues a reset frees, for its probe.
+[[maybe_unused]] int32_t allocated_queues(const SharedSlot *base) noexcept {
+    int32_t count = 0;
+    for (int32_t q = 0; q < kQueueCount; ++q)
+        count += ld(base[q].hdr.allocated) != 0 ? 1 : 0;
+    return count;
 }
 
 }  // namespace
@@ -140,6 +150,7 @@ int32_t gsq_c_destroy(void) {
 int32_t gsq_c_reset(void) {
     SharedSlot *base = attached_base();
     if (base == nullptr) return BRENN_NOT_ATTACHED;
+    BRENN_PROBE(reset, brenn::engine::kSharedFamily, allocated_queues(base));
     for (int32_t q = 0; q < kQueueCount; ++q) {
         const int32_t index = q % kQueuesPerSet;
         for (int32_t s = 0; s < kSetCount; ++s) {

@@ -9,6 +9,7 @@
 
 namespace brenn::shared {
 
+using engine::kSharedFamily;
 using engine::ld;
 using engine::QueueHeader;
 using engine::QueueNode;
@@ -49,7 +50,7 @@ QueueNode *obtain_ring(const Slot &s, int32_t) noexcept {
 void adopt_ring(const Slot &, QueueNode *, int32_t) noexcept {}
 
 const engine::Binding binding = {
-    lock, unlock, wait, wake, nodes, kNodeAreaPlaces, obtain_ring, adopt_ring,
+    lock, unlock, wait, wake, nodes, kNodeAreaPlaces, obtain_ring, adopt_ring, kSharedFamily,
 };
 
 bool locate(int32_t q, Slot *s) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace brennctl {
@@ -10,6 +11,8 @@ int run_list(bool json);
 int run_status(int32_t q, bool json);
 int run_locks(bool json);
 int run_watch(const std::vector<int32_t> &queues, double interval, int count, bool json);
+// The Prometheus text on standard output, or into DIR/brenn.prom when a directory is given.
+int run_metrics(const std::string &textfile_dir);
 
 int run_dump(int32_t q);
 int run_create();

@@ -5,11 +5,12 @@
 //   brennctl watch [Q...] [--interval S] [--count N] [--json]
 //                                     rates and lags from successive snapshots
 //   brennctl locks [--json]           held queue locks, their holders and whether they live
+//   brennctl metrics [--textfile DIR] the system in the Prometheus text format
 //   brennctl dump Q                   the library's dump of the queue
 //   brennctl create | destroy [--yes] | reset [--yes]
 //                                     the library's lifecycle calls and their result codes
 //
-// list, status, watch and locks only read: the segment is attached read-only and no queue
+// list, status, watch, locks and metrics only read: the segment is attached read-only and no queue
 // lock is taken, so a row read under traffic may mix states.
 #include <cstdio>
 #include <exception>
@@ -35,8 +36,9 @@ int main(int argc, char **argv) {
         "  4  permission denied on the segment\n"
         "  5  no such queue (the queue is not allocated)\n"
         "  6  refused: queues are allocated and --yes was not given\n"
-        "list, status, watch and locks never take a queue lock nor write to the segment: rows\n"
-        "read under traffic may be torn.\n");
+        "list, status, watch, locks and metrics never take a queue lock nor write to the\n"
+        "segment: rows read under traffic may be torn. metrics reports a system that is not up\n"
+        "as brenn_up 0.\n");
 
     const auto queue_range = CLI::Range(0, brenn::shared::kQueueCount - 1);
     bool json = false;
@@ -71,6 +73,15 @@ int main(int argc, char **argv) {
     locks->add_flag("--json", json, "one JSON document");
     locks->callback([&] { action = [&] { return run_locks(json); }; });
 
+    std::string textfile;
+    CLI::App *metrics = app.add_subcommand(
+        "metrics", "the shared system in the Prometheus text format (also when it is down)");
+    metrics
+        ->add_option("--textfile", textfile,
+                     "write DIR/brenn.prom atomically, for node_exporter's textfile collector")
+        ->check(CLI::ExistingDirectory);
+    metrics->callback([&] { action = [&] { return run_metrics(textfile); }; });
+
     CLI::App *dump = app.add_subcommand("dump", "the library's dump of a queue (gsq_c_dump)");
     dump->add_option("Q", q, "queue id")->required()->check(queue_range);
     dump->callback([&] { action = [&] { return run_dump(q); }; });
@@ -93,8 +104,8 @@ int main(int argc, char **argv) {
             app.get_subcommand(argv[1]);
         } catch (const CLI::OptionNotFound &) {
             fmt::print(stderr,
-                       "brennctl: unknown command '{}' (list, status, watch, locks, dump, "
-                       "create, destroy, reset)\nRun with --help for more information.\n",
+                       "brennctl: unknown command '{}' (list, status, watch, locks, metrics, "
+                       "dump, create, destroy, reset)\nRun with --help for more information.\n",
                        argv[1]);
             return kBadArgs;
         }

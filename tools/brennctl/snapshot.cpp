@@ -169,6 +169,8 @@ QueueRow Segment::row(int32_t q, const Locks &locks, bool with_sessions) const {
     r.lock_held = locks.held(q);
     if (r.dynamic && r.node_num > 0) r.window = en::window_size(r.wr, r.tail, r.node_num);
     const int32_t places = std::min(std::max(r.node_num, 0), sh::kNodeAreaPlaces);
+    for (int32_t n = 0; n < places; ++n)
+        r.unread += ld(nodes[n].state) == en::NODE_WRITTEN ? 1 : 0;
     const int64_t last = static_cast<int64_t>(r.write_seq) - 1;
     for (int32_t i = 0; i < en::kMaxSessions; ++i) {
         const QueueSession &ss = h.sessions[i];

@@ -58,6 +58,7 @@ struct QueueRow {
     uint64_t write_seq = 0;
     int32_t rd = -1, wr = -1, tail = 0;
     int32_t no_block = 0, sharable = 0;
+    int32_t unread = 0;             // nodes written that the main reader has not read
     std::optional<bool> lock_held;  // empty when the lock's state cannot be read
     bool looking_back = false;      // a session in use is inside a look-back
     std::vector<SessionRow> sessions;
@@ -79,6 +80,7 @@ class Locks {
     bool holders_known() const { return holder_ != nullptr; }
     pid_t holder(int32_t q) const;  // 0 when unknown
     bool any_set() const;
+    bool set_present(int32_t s) const { return ids_[s] >= 0; }
 
   private:
     int32_t ids_[brenn::shared::kSetCount];

@@ -1,0 +1,35 @@
+# CPack post-build script: writes the Multi-Arch field into each Debian package that
+# CPACK_BRENN_MULTIARCH names ("package=value;..."), which CPack's DEB generator of this CMake
+# cannot write. The package is unpacked with its control area (dpkg-deb -R), the field added
+# after Architecture, and the package built again, owned by root as before.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(file ${deb} NAME)
+  string(REGEX REPLACE "_.*" "" package ${file})
+  set(value "")
+  foreach(entry IN LISTS CPACK_BRENN_MULTIARCH)
+    if(entry MATCHES "^${package}=(.*)$")
+      set(value ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  if(NOT value)
+    continue()
+  endif()
+  set(tree ${deb}.tree)
+  file(REMOVE_RECURSE ${tree})
+  execute_process(COMMAND dpkg-deb -R ${deb} ${tree} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -R ${deb} failed")
+  endif()
+  file(READ ${tree}/DEBIAN/control control)
+  string(REGEX REPLACE "(\nArchitecture: [^\n]*\n)" "\\1Multi-Arch: ${value}\n" control
+         "\n${control}")
+  string(SUBSTRING "${control}" 1 -1 control)
+  file(WRITE ${tree}/DEBIAN/control "${control}")
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip -b ${tree} ${deb}
+                  OUTPUT_QUIET RESULT_VARIABLE rc)
+  file(REMOVE_RECURSE ${tree})
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -b ${deb} failed")
+  endif()
+  message(STATUS "${file}: Multi-Arch: ${value}")
+endforeach()
