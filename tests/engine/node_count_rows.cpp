@@ -21,10 +21,10 @@ const Row kRows[] = {
      "nc 8 -> 0; ncb 270 -> 0; ncb 0 -> -1; ncb 31 -> -1; S: nc 1025 -> -1;"
      "S: ncb 0xFFFFFFFF -> -1; con -> ; ret -> ; num -> 8,2,10; seqs -> 8,9,2,3,4,5,6,7;"
      "pos 0 -> 6,6,0; st -> -1,1,0; L: nc 1025 -> 0; L: num -> 1025,256,10; free; nc 16 -> -1"},
-    {"a grow packs every kept node from position 0, keeps each session's distance behind the "
-     "writer, gives nothing back and wakes nobody",
-     "plain 8; w 10..19; cs -> 0; lb 0; lk 0 x3; le 0; cs -> 1; S: sem; nc 16 -> 0;"
-     "S: sem -> 1,1,0,0; con -> peek 6 map to 4(offset=3)|0 new peek 4 obj=10|"
+    {"a grow packs every kept node from position 0, keeps the distance behind the writer of "
+     "each session in use (a destroyed one is left), gives nothing back and wakes nobody",
+     "plain 8; w 10..19; cs -> 0; lb 0; lk 0 x3; le 0; cs -> 1; cs -> 2; ds 2 -> 0;"
+     "S: sem; nc 16 -> 0; S: sem -> 1,1,0,0; con -> peek 6 map to 4(offset=3)|0 new peek 4 obj=10|"
      "peek 1 map to 7(offset=0)|1 new peek 7 obj=13|end resize..; ret -> ; num -> 16,4,10;"
      "pos 0 -> 4,6,0; pos 1 -> 7,9,0; p 0 -> 17/0; w 20 -> -;"
      "seqs -> 2,3,4,5,6,7,8,9,10,-1,-1,-1,-1,-1,-1,-1"},
