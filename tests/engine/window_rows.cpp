@@ -28,8 +28,9 @@ const Row kRows[] = {
      "st -> -1,5,2; objs -> -,-,-,-,-,-,-,-,-,-,-"},
     {"a grown window takes back the handles that writes without give-back left, across the wrap",
      "dyn 4 2; wn 1..7; st -> -1,1,0; rs 4 -> null/0; st -> -1,1,3; cl -> [4,5,6,7]"},
-    {"a plain queue is left alone: resize answers NULL after the lock, clean stores 0",
-     "plain 8; w 1..3; S: sem; rs 1 -> null/.; rs 0 -> null/.; cl -> null/0;"
+    {"a plain queue, also in a slot that held a dynamic one, is left alone: resize answers "
+     "NULL after the lock, clean stores 0",
+     "dyn 4 3; w 7..9; free; plain 8; w 1..3; S: sem; rs 1 -> null/.; rs 0 -> null/.; cl -> null/0;"
      "S: sem -> 3,3,0,0; st -> -1,2,0; r x3 -> 1,2,3"},
     {"without out_count a plain queue's resize goes as always; a dynamic queue's is refused "
      "after the lock, and clean at once, with nothing changed",
