@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "shared/segment.h"
 
@@ -119,6 +120,21 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
         text += static_cast<char>(c);
     std::fclose(tmp);
     return text;
+}
+
+// Values as the tests compare them: a handle ("-" for none), numbers joined by commas.
+inline std::string handle(uint64_t h) {
+    return h == kNone ? "-" : std::to_string(h);
+}
+inline std::string joined(const std::vector<std::string> &items, const char *sep = ",") {
+    std::string out;
+    for (const std::string &x : items)
+        out += (out.empty() ? "" : sep) + x;
+    return out;
+}
+template <class... T>
+std::string csv(T... values) {
+    return joined({std::to_string(values)...});
 }
 
 inline uint64_t env_u64(const char *name, uint64_t fallback) {

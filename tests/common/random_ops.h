@@ -1,23 +1,17 @@
-// The random-operation engine of the handle-conservation campaign, the fuzz targets and the
-// kill campaign's victim. It drives one family's exports with operations drawn from a seed or
-// from fuzz input, on a few queues, with mostly valid and sometimes refused arguments. It
-// predicts no result. After every step it looks at the objects only: every queue's records must
-// keep the header's invariants, and the handles must balance. Handles are numbered as they are
-// written, and a handle enters the nodes only by its write; it leaves them only the way the
-// step's call says: to the writer, to a caller's array, to a consumer (a peek on a queue that
-// is not sharable), to olk_return (a node-count change), or let go by a write, which covers
-// the node it takes (outside a dynamic window, or as a writer that declines handles). So every
-// handle is in exactly one place, and none is lost or handed out twice. A call on another
-// queue, or a refused one, changes nothing at all.
-//
-// The process has one thread, so a call that would wait would wait for ever: such calls are
-// made only when the records show that their wait ends at once.
+// The random-operation engine of the conservation campaign, the fuzz targets and the kill
+// campaign's victim: operations drawn from a seed or from fuzz input, on a few queues of one
+// family, with mostly valid and sometimes refused arguments. It predicts no result; after every
+// step it looks at the objects. Every queue's records keep the header's invariants; a queue the
+// call did not name, or a refused call, changes nothing; and the handles balance: handles are
+// numbered as they are written, enter the nodes only by their write, and leave them only the
+// way the call says (to the writer, a caller's array, a consumer of a queue that is not
+// sharable, olk_return, or written over by a write). So every handle is in exactly one place.
+// The process has one thread: a call that would wait is made only when the records show that
+// its wait ends at once.
 #pragma once
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -27,108 +21,78 @@
 
 namespace brenn_test {
 
-// One operation as data, so that a sequence replays and shrinks: what to call, on which of the
-// engine's queues (or, from 250 on, on an id that must be refused), and two arguments.
+// One operation as data, so that a sequence replays and shrinks: what to call, on which queue of
+// the engine (from 250 on, an id that must be refused), and two arguments.
 struct Op {
     uint8_t kind, queue;
     int16_t a, b;
 };
-enum Kind : uint8_t {
-    kWrite,
-    kWriteDeclining,
-    kRead,
-    kLook,
-    kSessionCreate,
-    kSessionDestroy,
-    kSeek,
-    kResetPeek,
-    kPeek,
-    kDataAvailable,
-    kSharable,
-    kLookBack,
-    kResize,
-    kClean,
-    kSizeByTime,
-    kStatus,
-    kNodeCount,
-    kRealloc,
-    kDump,
-    kKinds
-};
+// clang-format off
+enum Kind : uint8_t { kWrite, kWriteDeclining, kRead, kLook, kCreate, kDestroy, kSeek, kReset,
+    kPeek, kAvailable, kSharable, kLookBack, kResize, kClean, kSizeByTime, kStatus, kNodeCount,
+    kRealloc, kDump, kKinds };
+// clang-format on
 
 template <class F>
 class RandomOps {
   public:
     static constexpr int kQueues = 3;
 
-    // Allocates the engine's queues; "" or why that failed. Handles given to olk_return come to
-    // this engine (the stand-in's handler) until close().
+    // Allocates the queues; handles given to olk_return come here (the stand-in's handler).
     std::string open() {
         olk_set_return_handler(
-            [](uint64_t h, void *self) { static_cast<RandomOps *>(self)->returned_.push_back(h); },
-            this);
+            [](uint64_t h, void *e) { ((RandomOps *)e)->returned_.push_back(h); }, this);
         for (int i = 0; i < kQueues; ++i)
-            if (queues_[i] = alloc(Op{kRealloc, 0, int16_t(i * 7), int16_t(i)}); queues_[i] < 0)
+            if ((queues_[i] = alloc(Op{kRealloc, 0, int16_t(i * 7), int16_t(i)})) < 0)
                 return "allocation refused";
         return "";
     }
-    // Empties and frees the queues; "" when the ledger balanced to the end.
+    // Empties and frees the queues.
     std::string close() {
         std::string why;
-        for (int32_t &q : queues_) {
-            if (q < 0) continue;
-            if (why.empty()) why = step(Op{kClean, uint8_t(&q - queues_), 0, 0});
-            F::free_queue(q);
-            q = -1;
+        for (int i = 0; i < kQueues; ++i) {
+            if (why.empty()) why = step(Op{kClean, uint8_t(i), 0, 0});
+            F::free_queue(queues_[i]);
         }
         olk_set_return_handler(nullptr, nullptr);
         return why;
     }
-
-    // Without checks, steps only make their calls (a victim that is killed at random points
-    // spends its time inside them); the records still decide which calls may be made.
+    // Unchecked steps only make their calls (a victim killed at random points spends its time
+    // inside them); the records still decide which calls may be made.
     void check(bool on) { checking_ = on; }
 
-    // Makes one operation; "" while everything holds, else what broke.
+    // One operation; "" while everything holds, else what broke.
     std::string step(const Op &op) {
         const bool odd = op.queue >= 250;
-        const int32_t q = odd ? odd_id(op.queue) : queues_[op.queue % kQueues];
-        if (!checking_) {
-            Records r{};
-            Moved moved;
-            bool skipped = false;
-            if (!odd) records_of(F::shared, q, &r);
-            returned_.clear();
-            return call(op, q, r, moved, skipped);
-        }
+        const int mine = op.queue % kQueues;
+        const int32_t q = odd ? odd_id(op.queue) : queues_[mine];
         Snapshot before[kQueues];
-        for (int i = 0; i < kQueues; ++i)
+        for (int i = 0; checking_ && i < kQueues; ++i)
             before[i] = snapshot(queues_[i]);
-        std::exchange(returned_, {});
+        Records r{};
+        if (!odd) records_of(F::shared, q, &r);
+        returned_.clear();
         Moved moved;
         bool skipped = false;
-        if (std::string why =
-                call(op, q, odd ? Records{} : before[op.queue % kQueues].r, moved, skipped);
-            !why.empty())
-            return why;
+        const std::string why = call(op, q, r, moved, skipped);
         ++(skipped ? skipped_ : made_)[op.kind % kKinds];
-        if (odd && !std::exchange(returned_, {}).empty()) return "a refused call gave a handle";
+        if (!checking_ || !why.empty()) return why;
+        if (odd && !returned_.empty()) return "a refused call gave a handle";
         for (int i = 0; i < kQueues; ++i) {
-            Snapshot after = snapshot(queues_[i]);
-            if (!odd && i == op.queue % kQueues) {
-                if (op.kind % kKinds == kRealloc) continue;  // another queue now
-                if (std::string why = balance(before[i], after, moved); !why.empty()) return why;
-            } else if (after.bytes != before[i].bytes) {
-                return "queue " + std::to_string(queues_[i]) + " changed by a call on another";
+            const Snapshot after = snapshot(queues_[i]);
+            if (odd || i != mine) {
+                if (after.bytes != before[i].bytes) return "a call changed another queue";
+            } else if (op.kind % kKinds != kRealloc) {
+                if (std::string w = balance(before[i].objs, after.objs, moved); !w.empty())
+                    return w;
             }
             if (after.r.hdr != nullptr && after.r.hdr->allocated != 0)
-                if (std::string why = invariant_breach(after.r); !why.empty())
-                    return "invariant of queue " + std::to_string(queues_[i]) + ": " + why;
+                if (std::string w = invariant_breach(after.r); !w.empty()) return "invariant: " + w;
         }
         return "";
     }
 
-    // Draws an operation from `pick(n)`, which answers 0 .. n - 1.
+    // An operation drawn from `pick(n)`, which answers 0 .. n - 1.
     template <class Pick>
     static Op draw(Pick &&pick) {
         Op op{uint8_t(pick(kKinds)), uint8_t(pick(16) == 0 ? 250 + pick(6) : pick(kQueues)),
@@ -137,25 +101,21 @@ class RandomOps {
         return op;
     }
 
-    uint64_t handles_written() const { return next_handle_ - 1; }
-    // How many operations of each kind were made, and how many skipped because they would wait.
+    // Handles written, and the operations of each kind made / skipped because they would wait.
     std::string figures() const {
-        std::string out;
+        std::string out = std::to_string(next_handle_ - 1) + " handles; made/skipped per kind:";
         for (int k = 0; k < kKinds; ++k)
-            out += std::to_string(made_[k]) + "/" + std::to_string(skipped_[k]) + " ";
+            out += " " + std::to_string(made_[k]) + "/" + std::to_string(skipped_[k]);
         return out;
     }
 
   private:
-    // Where the step's call says handles may go when they leave the nodes.
+    // Where handles may go when they leave the nodes.
     struct Moved {
         std::vector<uint64_t> out;  // handed out: writer, array, consumer, olk_return
-        uint64_t written = kNone;   // the new handle
-        bool let_go = false;        // the node the new handle took may have held one
+        uint64_t written = kNone;   // a write's handle, which may cover what its node held
     };
-
-    // A queue's records as they stand: the handle of every node (kNone too), and the bytes of
-    // the control record and the ring, to tell whether a call changed anything.
+    // A queue's records: the handle of every node, and every byte of control record and ring.
     struct Snapshot {
         Records r;
         std::vector<uint64_t> objs;
@@ -163,43 +123,39 @@ class RandomOps {
     };
     static Snapshot snapshot(int32_t q) {
         Snapshot s;
-        if (q < 0 || !records_of(F::shared, q, &s.r) || s.r.nodes == nullptr) return s;
-        const QueueHeader &h = *s.r.hdr;
-        for (int32_t i = 0; i < h.node_num; ++i)
+        if (!records_of(F::shared, q, &s.r) || s.r.nodes == nullptr) return s;
+        for (int32_t i = 0; i < s.r.hdr->node_num; ++i)
             s.objs.push_back(s.r.nodes[i].obj);
-        s.bytes.assign(reinterpret_cast<const char *>(&h), sizeof h);
-        s.bytes.append(reinterpret_cast<const char *>(s.r.nodes),
-                       sizeof(QueueNode) * size_t(h.node_num));
+        s.bytes.assign((const char *)s.r.hdr, sizeof(QueueHeader))
+            .append((const char *)s.r.nodes, sizeof(QueueNode) * s.objs.size());
         return s;
     }
 
-    int32_t odd_id(uint8_t which) {
-        // A slot this engine freed, as long as no queue of it took the slot again.
-        const bool reused = std::find(queues_, queues_ + kQueues, freed_) != queues_ + kQueues;
+    int32_t odd_id(uint8_t which) const {
+        // A slot this engine freed, as long as none of its queues took it again.
+        const bool reused = std::count(queues_, queues_ + kQueues, freed_) != 0;
         const int32_t ids[] = {-1, F::queue_count, INT32_MIN, INT32_MAX, reused ? -1 : freed_, -7};
         return ids[(which - 250) % 6];
     }
-
-    int32_t alloc(const Op &op) {
-        const bool dynamic = op.b % 2 == 0;
+    static int32_t alloc(const Op &op) {
         const int32_t nodes = 2 + std::abs(op.a) % 12, sessions = 1 + std::abs(op.b) % 6;
         const int32_t no_block = op.a % 3 != 0 ? 1 : 0, sharable = op.b % 4 == 1 ? 0 : 1;
-        return dynamic ? F::dynamic_alloc(nodes, 1 + std::abs(op.b) % nodes, sessions, 0, no_block,
-                                          sharable)
-                       : F::alloc_queue(uint32_t(nodes * 32 + std::abs(op.b) % 32), sessions,
-                                        std::abs(op.b) % 3, no_block, sharable);
+        return op.b % 2 == 0 ? F::dynamic_alloc(nodes, 1 + std::abs(op.b) % nodes, sessions, 0,
+                                                no_block, sharable)
+                             : F::alloc_queue(uint32_t(nodes * 32 + std::abs(op.b) % 32), sessions,
+                                              std::abs(op.b) % 3, no_block, sharable);
     }
 
-    // A peek whose wait ends at once: a session the refusal turns away, one without a position
-    // on a dynamic queue that holds data (it scans), or one whose next node is new to it and,
-    // on a dynamic queue, whose newest node holds something (a session outside the window
-    // takes the newest one); a plain queue's session without a position looks at node 0.
+    // A peek whose wait ends at once: one the refusal turns away, one without a position on a
+    // dynamic queue that holds data (it scans), or one whose next node is new to it and, on a
+    // dynamic queue, whose newest node holds something (a session outside the window takes
+    // the newest); a plain queue's session without a position looks at node 0.
     static bool peek_returns(const Records &r, int32_t q, int32_t s) {
         const QueueHeader &h = *r.hdr;
         const QueueSession &ss = h.sessions[s];
-        if (h.sharable != 0 && ss.in_use == 0) return true;
-        if (h.dynamic != 0 && h.wr >= 0 && ss.pk == -1) return true;
         int32_t c = 0;
+        if ((h.sharable != 0 && ss.in_use == 0) || (h.dynamic != 0 && h.wr >= 0 && ss.pk == -1))
+            return true;
         if (F::data_available(q, s, &c) != 1) return false;
         if (h.dynamic == 0 && ss.pk == -1)
             return r.nodes[0].state != NODE_EMPTY && r.nodes[0].seq > ss.cur_seq;
@@ -208,104 +164,80 @@ class RandomOps {
     // A shrink waits while a session lags so far that its node would be dropped.
     static bool shrink_waits(const Records &r, int32_t m) {
         const QueueHeader &h = *r.hdr;
-        for (const QueueSession &ss : h.sessions)
-            if (ss.in_use != 0 && ss.pk != -1 && ss.pk != h.wr &&
-                (h.node_num + h.wr - ss.pk) % h.node_num >= m)
-                return true;
-        return false;
+        return std::any_of(h.sessions, h.sessions + 128, [&](const QueueSession &ss) {
+            return ss.in_use != 0 && ss.pk != -1 && ss.pk != h.wr &&
+                   (h.node_num + h.wr - ss.pk) % h.node_num >= m;
+        });
     }
 
     std::string call(const Op &op, int32_t q, const Records &r, Moved &moved, bool &skipped) {
         const int32_t s = std::abs(op.a) % 9 == 8 ? op.a : std::abs(op.a) % 8;
-        uint64_t h = 0;
-        int32_t c = 0, x = 0;
         const bool known = r.hdr != nullptr;
-        switch (op.kind % kKinds) {
+        uint64_t h = 0, *a = nullptr;
+        int32_t c = 0, x = 0;
+        QueueStatus st;
+        const int kind = op.kind % kKinds;
+        switch (kind) {
             case kWrite:
-            case kWriteDeclining: {
+            case kWriteDeclining:
+                // A blocking queue's write may wait for the main reader.
                 if (known && r.hdr->no_block == 0 &&
                     r.nodes[(r.hdr->wr + 1) % r.hdr->node_num].state == NODE_WRITTEN)
-                    return skipped = true, "";  // it may wait for the main reader
-                moved.written = next_handle_++;
-                moved.let_go = true;
-                uint64_t *back = op.kind % kKinds == kWrite ? &h : nullptr;
-                F::write(q, moved.written, back, int64_t{op.b} * 100);
-                if (back != nullptr) moved.out.push_back(h);
-                if (!known) moved.written = kNone, moved.out.clear();
-                break;
-            }
+                    return skipped = true, "";
+                F::write(q, next_handle_, kind == kWrite ? &h : nullptr, op.b * 100);
+                if (known)
+                    moved.written = next_handle_, moved.out.push_back(kind == kWrite ? h : kNone);
+                ++next_handle_;
+                return "";
             case kRead:
                 if (F::ready_to_read(q) != 1) return skipped = true, "";
-                F::read(q, &h);
-                break;
+                return F::read(q, &h), "";
             case kLook:
-                F::look(q, op.a, &h);
-                break;
-            case kSessionCreate:
-                F::create_session(q);
-                break;
-            case kSessionDestroy:
-                F::destroy_session(q, s);
-                break;
+                return F::look(q, op.a, &h), "";
+            case kCreate:
+                return F::create_session(q), "";
+            case kDestroy:
+                return F::destroy_session(q, s), "";
             case kSeek:
-                F::seek(q, s);
-                break;
-            case kResetPeek:
-                F::reset_peek(q, s);
-                break;
+                return F::seek(q, s), "";
+            case kReset:
+                return F::reset_peek(q, s), "";
             case kPeek:
                 if (known && (s < 0 || s > 127 || !peek_returns(r, q, s)))
                     return skipped = true, "";
                 if (F::peek(q, s, &h, &x) != 0) return "a peek answered other than 0";
                 if (known && r.hdr->sharable == 0) moved.out.push_back(h);
-                break;
-            case kDataAvailable:
-                F::data_available(q, s, &c);
-                F::cur_seq(q, s), F::live_count(q, s);
-                break;
+                return "";
+            case kAvailable:
+                return F::data_available(q, s, &c), F::cur_seq(q, s), F::live_count(q, s), "";
             case kSharable:
-                F::set_sharable(q, F::is_sharable(q) == 0 ? op.b : 0);
-                break;
+                return F::set_sharable(q, F::is_sharable(q) == 0 ? op.b : 0), "";
             case kLookBack:
-                if (F::begin_look_back(q, s, &c, &x) != 0) break;
+                if (F::begin_look_back(q, s, &c, &x) != 0) return "";
                 for (int i = 0; i < std::abs(op.b) % 6; ++i)
                     F::look_back(q, s, &h);
-                F::end_look_back(q, s);
-                break;
+                return F::end_look_back(q, s), "";
             case kResize:
-            case kClean: {
-                uint64_t *a =
-                    op.kind % kKinds == kResize ? F::resize(q, op.b, &c) : F::clean(q, &c);
-                for (int32_t i = 0; a != nullptr && i < c; ++i)
-                    moved.out.push_back(a[i]);
-                std::free(a);
-                break;
-            }
+            case kClean:
+                a = kind == kResize ? F::resize(q, op.b, &c) : F::clean(q, &c);
+                moved.out.assign(a, a + (a != nullptr ? c : 0));
+                return std::free(a), "";
             case kSizeByTime:
-                F::size_by_time(q, op.a * 97);
-                break;
-            case kStatus: {
-                QueueStatus st;
-                F::queue_status(q, &st);
-                F::ready_to_read(q), F::node_num(q);
-                break;
-            }
-            case kNodeCount: {
-                const int32_t m = 1 + std::abs(op.b) % 40;
-                if (known && m < r.hdr->node_num && shrink_waits(r, m)) return skipped = true, "";
+                return F::size_by_time(q, op.a * 97), "";
+            case kStatus:
+                return F::queue_status(q, &st), F::ready_to_read(q), F::node_num(q), "";
+            case kNodeCount:
+                c = 1 + std::abs(op.b) % 40;
+                if (known && c < r.hdr->node_num && shrink_waits(r, c)) return skipped = true, "";
                 // Now and then a size that gives no node, which is refused.
-                F::change_queue_size(q, op.b < -2 ? uint32_t(-op.b) % 32 : uint32_t(m * 32));
-                for (uint64_t given : std::exchange(returned_, {}))
-                    moved.out.push_back(given);
-                break;
-            }
+                F::change_queue_size(q, op.b < -2 ? uint32_t(-op.b) % 32 : uint32_t(c * 32));
+                moved.out = returned_;
+                return "";
             case kRealloc:
                 if (!known) return "";
                 F::free_queue(q);
                 freed_ = q;
-                queues_[op.queue % kQueues] = alloc(op);
-                if (queues_[op.queue % kQueues] < 0) return "allocation refused";
-                break;
+                return (queues_[op.queue % kQueues] = alloc(op)) < 0 ? "allocation refused" : "";
             case kDump:
                 // Checked steps read the text back; unchecked ones print (a victim's standard
                 // output goes nowhere), which keeps their time inside the calls.
@@ -313,57 +245,52 @@ class RandomOps {
                     F::dump(q, op.b * 8);
                 else
                     gsq_c_dump(q);
-                break;
+                return "";
         }
         return "";
     }
 
-    // The ledger: what left the queue's nodes and what arrived, against what the call says.
-    std::string balance(const Snapshot &before, const Snapshot &after, const Moved &moved) {
-        auto sorted = [](const std::vector<uint64_t> &v) {
-            std::vector<uint64_t> out;
-            std::copy_if(v.begin(), v.end(), std::back_inserter(out),
-                         [](uint64_t h) { return h != kNone; });
-            std::sort(out.begin(), out.end());
-            return out;
-        };
-        const std::vector<uint64_t> was = sorted(before.objs), now = sorted(after.objs);
+    // What left the queue's nodes and what arrived, against where the call says handles go.
+    static std::string balance(std::vector<uint64_t> was, std::vector<uint64_t> now,
+                               const Moved &moved) {
+        const auto at = std::find(now.begin(), now.end(), moved.written);
+        const uint64_t covered =
+            moved.written != kNone && at != now.end() && size_t(at - now.begin()) < was.size()
+                ? was[size_t(at - now.begin())]
+                : kNone;
         std::vector<uint64_t> left, arrived;
+        for (auto *v : {&was, &now}) {
+            std::erase(*v, kNone);
+            std::sort(v->begin(), v->end());
+        }
+        if (std::adjacent_find(now.begin(), now.end()) != now.end()) return "a handle in two nodes";
         std::set_difference(was.begin(), was.end(), now.begin(), now.end(),
                             std::back_inserter(left));
         std::set_difference(now.begin(), now.end(), was.begin(), was.end(),
                             std::back_inserter(arrived));
-        if (std::adjacent_find(now.begin(), now.end()) != now.end()) return "a handle in two nodes";
-        if (!arrived.empty() && (arrived.size() > 1 || arrived[0] != moved.written))
+        if (arrived.size() > 1 || (arrived.size() == 1 && arrived[0] != moved.written))
             return "a handle appeared that was not written: " + std::to_string(arrived[0]);
         for (uint64_t h : moved.out) {
             if (h == kNone) continue;
-            auto it = std::find(left.begin(), left.end(), h);
-            if (it == left.end())
-                return "handed out but not taken from a node: " + std::to_string(h);
+            const auto it = std::find(left.begin(), left.end(), h);
+            if (it == left.end()) return "handed out, not taken from a node: " + std::to_string(h);
             left.erase(it);
         }
-        // A write may let go of what the node it took held: written over outside a dynamic
-        // window, or by a writer that does not take handles back.
-        const auto at = std::find(after.objs.begin(), after.objs.end(), moved.written);
-        const size_t i = size_t(at - after.objs.begin());
-        if (!left.empty() && (left.size() > 1 || at == after.objs.end() ||
-                              i >= before.objs.size() || before.objs[i] != left[0]))
+        // A write may cover what its node held: outside a dynamic window, or declined.
+        if (left.size() > 1 || (left.size() == 1 && left[0] != covered))
             return "lost: " + std::to_string(left[0]);
         return "";
     }
-    int32_t queues_[kQueues] = {-1, -1, -1};
-    uint64_t made_[kKinds] = {}, skipped_[kKinds] = {};
+
+    int32_t queues_[kQueues] = {-1, -1, -1}, freed_ = -1;
+    uint64_t next_handle_ = 1, made_[kKinds] = {}, skipped_[kKinds] = {};
     std::vector<uint64_t> returned_;
     bool checking_ = true;
-    int32_t freed_ = -1;
-    uint64_t next_handle_ = 1;
 };
 
-// Runs `ops` on a fresh family; the index of the first step that broke something and why, or
-// -1 and "" when none did.
-// `keep_up`: a shared system that this process already made is reset rather than made anew,
-// and left up (a fuzz target runs many inputs).
+// Runs `ops` on a fresh family: the index of the first step that broke something and why, or
+// -1 and "". `keep_up`: a shared system this process made is reset rather than made anew, and
+// left up (a fuzz target runs many inputs).
 template <class F>
 std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *figures = nullptr,
                                     bool keep_up = false) {
@@ -376,25 +303,23 @@ std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *fig
         if (std::string why = engine.step(ops[i]); !why.empty()) result = {int(i), why};
     if (std::string why = engine.close(); result.second.empty() && !why.empty())
         result = {int(ops.size()), why};
-    if (figures != nullptr)
-        *figures = std::to_string(engine.handles_written()) +
-                   " handles; made/skipped per kind: " + engine.figures();
+    if (figures != nullptr) *figures = engine.figures();
     if (!keep_up) F::down(), up = false;
     return result;
 }
 
-// The shortest sequence found that still breaks something: chunks are taken out while the
-// rest keeps failing.
+// The shortest sequence found that still breaks something: chunks are taken out while the rest
+// keeps failing.
 template <class F>
 std::vector<Op> shrink(std::vector<Op> ops) {
     for (size_t chunk = ops.size() / 2; chunk >= 1; chunk /= 2)
         for (size_t at = 0; at + chunk <= ops.size();) {
             std::vector<Op> fewer = ops;
             fewer.erase(fewer.begin() + long(at), fewer.begin() + long(at + chunk));
-            if (!run_ops<F>(fewer).second.empty())
-                ops = fewer;
-            else
+            if (run_ops<F>(fewer).second.empty())
                 at += chunk;
+            else
+                ops = fewer;
         }
     return ops;
 }

@@ -37,4 +37,9 @@ T take(T RecordedCalls::*what) {
     return std::exchange(recorded().*what, T{});
 }
 
+inline void forget_recorded_calls() {
+    take(&RecordedCalls::console), take(&RecordedCalls::debug), take(&RecordedCalls::returned);
+    take(&RecordedCalls::semaphore), take(&RecordedCalls::times);
+}
+
 }  // namespace brenn_test

@@ -27,18 +27,19 @@ using namespace brennctl;
 int main(int argc, char **argv) {
     CLI::App app{"brennctl: looks at and manages brenn's shared queues", "brennctl"};
     app.require_subcommand(1);
-    app.footer(
+    app.footer(fmt::format(
         "Exit codes:\n"
         "  0  success\n"
         "  1  a library call failed (its result code is printed), or another failure\n"
         "  2  bad arguments\n"
-        "  3  the shared system is not up (no segment with key 0xff0060)\n"
+        "  3  the shared system is not up (no segment with key {:#x})\n"
         "  4  permission denied on the segment\n"
         "  5  no such queue (the queue is not allocated)\n"
         "  6  refused: queues are allocated and --yes was not given\n"
         "list, status, watch, locks and metrics never take a queue lock nor write to the\n"
         "segment: rows read under traffic may be torn. metrics reports a system that is not up\n"
-        "as brenn_up 0.\n");
+        "as brenn_up 0.\n",
+        brenn::shared::kSegmentKey));
 
     const auto queue_range = CLI::Range(0, brenn::shared::kQueueCount - 1);
     bool json = false;

@@ -119,7 +119,8 @@ void queue_metrics(Exposition &e, const Snapshot &snap) {
 // The semaphore sets and the locks held in them, for allocated queues and for any held lock.
 void lock_metrics(Exposition &e, const Snapshot *snap, const Locks &locks) {
     e.family("brenn_semaphore_set_present", "gauge",
-             "1 when the semaphore set with key 0xff0061 + set exists");
+             fmt::format("1 when the semaphore set with key {:#x} + set exists", sh::kFirstSetKey)
+                 .c_str());
     for (int32_t s = 0; s < sh::kSetCount; ++s)
         e.sample(fmt::format("set=\"{}\"", s), int64_t{locks.set_present(s) ? 1 : 0});
 
@@ -162,7 +163,8 @@ std::string exposition() {
     if (seg) snap = seg->take({}, locks, true);
 
     Exposition e;
-    e.family("brenn_up", "gauge", "1 when the shared segment (key 0xff0060) exists");
+    e.family("brenn_up", "gauge",
+             fmt::format("1 when the shared segment (key {:#x}) exists", sh::kSegmentKey).c_str());
     e.sample("", int64_t{seg ? 1 : 0});
     if (snap) {
         e.family("brenn_attached_processes", "gauge",
