@@ -26,7 +26,7 @@ struct Figures {
     std::atomic<uint64_t> takes{0}, skipped{0}, errors{0}, anon_grew{0};
 };
 struct Control {
-    std::atomic<int> stop{0}, ready{0}, done_a{0}, done_b{0};
+    std::atomic<int> stop{0}, ready{0}, done_a{0}, done_b{0}, changed{0};
     std::atomic<int64_t> last_a{-1}, last_b{-1};
     std::atomic<uint64_t> changes{0}, twice{0}, writer_errors{0};
     Figures sessions[kConsumers * kEach + 2], reader, processes;
@@ -81,9 +81,10 @@ void session(int32_t q, int32_t s, Figures &fig, const std::atomic<int64_t> &las
     done.fetch_add(1);
 }
 
-// Writes until told to stop, then, slowly, until every reader of the queue is done (a change of
-// B that waits for a lagging session is woken only by writes and reads), numbering handles from
-// 0 (A, whose slot is fresh, so a handle is its number) or 1 (B).
+// Writes until told to stop, then, slowly, until every reader of the queue is done, numbering
+// handles from 0 (A, whose slot is fresh, so a handle is its number) or 1 (B). B's last number
+// is known only once its changer has stopped: a change waiting for a lagging session goes on
+// only while sessions peek and writes wake it.
 void produce(int32_t q, uint64_t first, std::atomic<int64_t> &last, const std::atomic<int> &done,
              int readers, bool back_b) {
     while (c->ready.load() < kConsumers * kEach + 3)
@@ -96,7 +97,8 @@ void produce(int32_t q, uint64_t first, std::atomic<int64_t> &last, const std::a
             came_back(back);
         else if (back != (h >= kWindowA ? h - kWindowA : kNone))
             c->writer_errors.fetch_add(1);
-        if (c->stop.load() != 0 && extra++ == 0) last.store(int64_t(h) - int64_t(first));
+        if (c->stop.load() != 0 && (!back_b || c->changed.load() != 0) && extra++ == 0)
+            last.store(int64_t(h) - int64_t(first));
         if (c->stop.load() != 0) std::this_thread::sleep_for(20us);
     }
 }
@@ -147,7 +149,7 @@ TEST(Load, ManyProcessesOnOneRingAndOneThatChanges) {
     }));
     const pid_t writer_a =
         process([a] { produce(a, 0, c->last_a, c->done_a, kConsumers * kEach + 1, false); });
-    const pid_t writer_b = process([b] { produce(b, 1, c->last_b, c->done_b, 3, true); });
+    const pid_t writer_b = process([b] { produce(b, 1, c->last_b, c->done_b, 2, true); });
     const pid_t changer = process([b, seed] {
         olk_set_return_handler([](uint64_t h, void *) { came_back(h); }, nullptr);
         Rng rng{seed};
@@ -163,7 +165,7 @@ TEST(Load, ManyProcessesOnOneRingAndOneThatChanges) {
             gsq_c_change_queue_size(b, uint32_t(n) * 32);
             std::this_thread::sleep_for(std::chrono::microseconds(500 + rng.below(2000)));
         }
-        c->done_b.fetch_add(1);
+        c->changed.store(1);
     });
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     c->stop.store(1);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "common/harness.h"
 #include "include/brenn.hpp"
@@ -57,30 +56,15 @@ struct FamilyName {
 };
 
 // A fixture that brings the family up before each test and down after it, also when a check
-// fails; local queues allocated through it are freed again.
+// fails.
 template <class F>
 class FamilyTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(F::up()) << "cannot bring the shared system up"; }
-    void TearDown() override {
-        for (int32_t q : queues_)
-            if (!F::shared && F::node_num(q) >= 0) F::free_queue(q);
-        F::down();
+    void TearDown() override { F::down(); }
+    int32_t alloc(uint32_t nodes, int32_t sessions = 8, int32_t reserve = 0, int32_t no_block = 1) {
+        return F::alloc_queue(nodes * BRENN_NODE_SIZE, sessions, reserve, no_block, 1);
     }
-    int32_t alloc(uint32_t nodes, int32_t sessions = 8, int32_t reserve = 0, int32_t no_block = 1,
-                  int32_t sharable = 1) {
-        return kept(F::alloc_queue(nodes * BRENN_NODE_SIZE, sessions, reserve, no_block, sharable));
-    }
-    int32_t dyn(int32_t k, int32_t w, int32_t sessions = 8) {
-        return kept(F::dynamic_alloc(k, w, sessions, 0, 1, 1));
-    }
-    int32_t kept(int32_t q) {
-        if (q >= 0) queues_.push_back(q);
-        return q;
-    }
-
-  private:
-    std::vector<int32_t> queues_;
 };
 
 }  // namespace brenn_test
