@@ -104,6 +104,8 @@ bool local_setup(int channels, int consumers) {
 
 const Mechanism kBrennShared{
     "brenn shared (processes)", true, true, shared_setup, put, take, shared_teardown};
+const Mechanism kBrennSharedThreads{"brenn shared (threads)", false, true, shared_setup, put, take,
+                                    shared_teardown};
 const Mechanism kBrennLocal{"brenn local (threads)", false, true, local_setup, put, take,
                             release_queues};
 

@@ -5,7 +5,8 @@
 // that echoes every handle back.
 //
 //   unshare --ipc build/default/bench/fanout [--handles N] [--consumers 1,4,16]
-//                 [--mechanisms shared,local,pipe,mqueue,ring,ring-threads] [--round-trips N]
+//                 [--mechanisms shared,local,pipe,mqueue,ring,ring-threads,shared-threads]
+//                 [--round-trips N]
 //
 // The shared family uses its fixed System V keys: run fanout alone (a private IPC namespace
 // keeps it clear of everything else).
@@ -27,16 +28,19 @@ using fanout::Mechanism;
 struct Entry {
     const char *key;
     const Mechanism *m;
-    bool peer;  // not brenn: what brenn is compared with
+    bool peer;        // not brenn: what brenn is compared with
+    bool by_default;  // run when --mechanisms does not name what to run
 };
 
 const Entry kEntries[] = {
-    {"shared", &fanout::kBrennShared, false},
-    {"local", &fanout::kBrennLocal, false},
-    {"pipe", &fanout::kPipes, true},
-    {"mqueue", &fanout::kMessageQueues, true},
-    {"ring", &fanout::kMutexRingProcesses, true},
-    {"ring-threads", &fanout::kMutexRingThreads, true},
+    {"shared", &fanout::kBrennShared, false, true},
+    {"local", &fanout::kBrennLocal, false, true},
+    {"pipe", &fanout::kPipes, true, true},
+    {"mqueue", &fanout::kMessageQueues, true, true},
+    {"ring", &fanout::kMutexRingProcesses, true, true},
+    {"ring-threads", &fanout::kMutexRingThreads, true, true},
+    // The shared family between threads: sets the family's cost apart from the processes'.
+    {"shared-threads", &fanout::kBrennSharedThreads, false, false},
 };
 
 struct Options {
@@ -151,7 +155,8 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr,
                      "usage: fanout [--handles N] [--consumers 1,4,16] [--mechanisms "
-                     "shared,local,pipe,mqueue,ring,ring-threads] [--round-trips N]\n");
+                     "shared,local,pipe,mqueue,ring,ring-threads,shared-threads] [--round-trips "
+                     "N]\n");
         return 2;
     }
     fanout::start_watchdog(300);

@@ -31,6 +31,7 @@ struct Mechanism {
 };
 
 extern const Mechanism kBrennShared;
+extern const Mechanism kBrennSharedThreads;
 extern const Mechanism kBrennLocal;
 extern const Mechanism kPipes;
 extern const Mechanism kMessageQueues;
