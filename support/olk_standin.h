@@ -65,9 +65,12 @@
  * most. Each thread shortens its spells while they keep running out without the word
  * changing (its partner is not running, as on a machine with more runnable threads than
  * CPUs), down to a yield alone with a one-microsecond spell one time in eight, and lengthens
- * them again while they pay. Whatever the spell, a wait or a lock sleeps in the end: a holder
- * that died keeps its lock taken, with its pid recorded, until vos_unlock or the destruction
- * of the set, and nobody waiting on it burns more than a spell's time before sleeping.
+ * them again while they pay; and it leaves the yield out while its last yield did not bring
+ * the change (save in those short spells), since a scheduler may send a thread that yields
+ * to the back of the line for a whole slice. Whatever the spell, a wait or a lock sleeps in
+ * the end: a holder that died keeps its lock taken, with its pid recorded, until vos_unlock
+ * or the destruction of the set, and nobody waiting on it burns more than a spell's time
+ * before sleeping.
  *
  * Each process maps a set on its first call that names it and keeps it mapped until it exits,
  * even after the set is destroyed, because other threads may still be inside a call on it. A

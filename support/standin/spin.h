@@ -10,7 +10,9 @@
 // each thread keeps a credit per kind of spell, halved by a spell that ran out (down to none:
 // the thread then only yields before it sleeps, and spins briefly one spell in eight to find
 // out when spinning pays again) and doubled, up to the budget, by one that ended with the
-// word changed.
+// word changed. A yield that did not bring the change is left out of the following spells
+// until a short probing spell finds that it helps again: a scheduler may send a thread that
+// yields to the back of the line for a whole slice, so a useless yield only makes it late.
 #ifndef OLK_STANDIN_SPIN_H
 #define OLK_STANDIN_SPIN_H
 
@@ -47,6 +49,7 @@ inline void cpu_relax() noexcept {
 struct SpinCredit {
     int64_t ns = -1;
     uint32_t spells = 0;
+    bool yield_pays = true;  // the last yield was followed by the change waited for
 };
 
 // One spell of spinning: the caller looks at its word, and while the word says "not yet"
@@ -58,11 +61,12 @@ class Spin {
         limit_ = credit_.ns;
         // A thread that has given up spinning still tries a short spell now and then, to
         // find out when spinning pays again.
-        if (limit_ == 0 && ++credit_.spells % kProbeEvery == 0)
-            limit_ = std::min(budget_, kFloorNs);
+        probing_ = limit_ == 0 && ++credit_.spells % kProbeEvery == 0;
+        if (probing_) limit_ = std::min(budget_, kFloorNs);
     }
     ~Spin() {
         if (looks_ == 0) return;
+        if (yielded_) credit_.yield_pays = !done_;
         if (ran_out_) {
             credit_.ns = credit_.ns / 2 < kFloorNs ? 0 : credit_.ns / 2;
         } else {
@@ -87,14 +91,17 @@ class Spin {
             if (start_ == 0) start_ = now;
             if (now - start_ < limit_) return true;
         }
-        if (ran_out_ || budget_ == 0) {
-            done_ = true;
-            return false;
+        if (!ran_out_ && budget_ > 0) {
+            ran_out_ = true;
+            ++looks_;
+            if (credit_.yield_pays || probing_) {
+                yielded_ = true;
+                yield_cpu();
+                return true;  // one last look after the yield
+            }
         }
-        ran_out_ = true;
-        ++looks_;
-        yield_cpu();
-        return true;  // one last look after the yield
+        done_ = true;
+        return false;
     }
 
   private:
@@ -110,7 +117,9 @@ class Spin {
     int64_t start_ = 0;
     uint32_t looks_ = 0;
     uint32_t pauses_ = 1;
+    bool probing_ = false;
     bool ran_out_ = false;
+    bool yielded_ = false;
     bool done_ = false;
 };
 
