@@ -66,10 +66,18 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     }
 
     // Sessions sitting on the node that leaves the window move with the tail. Every slot is
-    // looked at, whatever max_sessions says.
-    for (QueueSession &ss : h.sessions) {
-        const int32_t pk = ld(ss.pk);
-        if (ld(ss.in_use) != 0 && pk != -1 && pk == tail) st(ss.pk, new_tail);
+    // looked at, whatever max_sessions says. This pass is most of a write's time under the
+    // lock, so it reads positions only, which rarely match, four slots to a branch; in_use is
+    // read only on a match, and with no tail (-1) no position can match.
+    static_assert(kMaxSessions % 4 == 0);
+    QueueSession *ss = h.sessions;
+    const auto on_tail = [&](int32_t i) { return ld(ss[i].pk) == tail ? 1 : 0; };
+    for (int32_t i = 0; tail != -1 && i < kMaxSessions; i += 4) {
+        if ((on_tail(i) | on_tail(i + 1) | on_tail(i + 2) | on_tail(i + 3)) != 0) {
+            for (int32_t j = i; j < i + 4; ++j) {
+                if (ld(ss[j].pk) == tail && ld(ss[j].in_use) != 0) st(ss[j].pk, new_tail);
+            }
+        }
     }
 
     QueueNode &node = nodes[next];

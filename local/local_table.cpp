@@ -7,6 +7,7 @@
 
 #include "engine/api.h"
 #include "engine/engine.h"
+#include "local/spin.h"
 #include "support/olk.h"
 
 namespace brenn::local {
@@ -31,6 +32,9 @@ struct LocalSlot {
     QueueNode *retired;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
+    // Moved by every wake; a waiter spinning before its sleep watches it. A hint only: any
+    // value will do after allocation, and a waiter never sleeps on it.
+    std::atomic<uint32_t> wakes;
     QueueHeader hdr;
 };
 
@@ -46,12 +50,38 @@ int32_t lock(const Slot &s) noexcept {
 int32_t unlock(const Slot &s) noexcept {
     return pthread_mutex_unlock(&slot_of(s).mutex);
 }
+// The slot this thread spun on in vain in its last wait, if it has not slept since, and the
+// thread's spinning credit (local/spin.h).
+thread_local const LocalSlot *t_spun_in_vain = nullptr;
+thread_local SpinCredit t_spin_credit;
+
+// A wait first spins with the mutex released, watching for a wake. Whatever the spell ends
+// in, the wait returns holding the mutex and the caller tests its condition again; only a
+// thread whose last spell on this slot was in vain sleeps on the condition variable. It does
+// so straight after that test, without letting go of the mutex in between, so no wake that
+// test missed can come before it sleeps.
 int32_t wait(const Slot &s) noexcept {
-    return pthread_cond_wait(&slot_of(s).cond, &slot_of(s).mutex);
+    LocalSlot &slot = slot_of(s);
+    if (t_spun_in_vain == &slot) {
+        t_spun_in_vain = nullptr;
+        return pthread_cond_wait(&slot.cond, &slot.mutex);
+    }
+    const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
+    pthread_mutex_unlock(&slot.mutex);
+    Spin spin(t_spin_credit);
+    bool woken = false;
+    do {
+        woken = slot.wakes.load(std::memory_order_relaxed) != seen;
+    } while (!woken && spin.again());
+    pthread_mutex_lock(&slot.mutex);
+    if (!woken) t_spun_in_vain = &slot;
+    return 0;
 }
 // glibc's broadcast makes no system call when nobody waits.
 int32_t wake(const Slot &s) noexcept {
-    return pthread_cond_broadcast(&slot_of(s).cond);
+    LocalSlot &slot = slot_of(s);
+    slot.wakes.fetch_add(1, std::memory_order_relaxed);
+    return pthread_cond_broadcast(&slot.cond);
 }
 QueueNode *nodes(const Slot &s) noexcept {
     return slot_of(s).nodes.load(std::memory_order_acquire);
@@ -113,7 +143,13 @@ int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int3
             std::free(ring);
             return -1;
         }
+        // Adaptive: a thread finding the mutex taken spins a little before it sleeps, since
+        // the holder leaves within a few hundred nanoseconds.
+#ifdef PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP
+        slot.mutex = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+#else
         slot.mutex = PTHREAD_MUTEX_INITIALIZER;
+#endif
         slot.cond = PTHREAD_COND_INITIALIZER;
         QueueHeader &h = slot.hdr;
         st(h.node_num, count);

@@ -11,6 +11,10 @@
  * thread or process unlocks, signals or destroys the set.
  *
  * Environment.
+ *   OLK_SPIN_NS    nanoseconds a thread may spin before it sleeps on a taken lock or in
+ *                  vos_wait (see Spinning below), a decimal from 0 to 1000000; 0 sleeps at
+ *                  once without spinning or yielding. Missing, empty, unparsable or out of
+ *                  range gives 20000 (20 us). Read once, at a process's first spell.
  *   OLK_LOG_DEBUG  nonempty and not "0": log_Debug lines are written (they are off otherwise).
  *   OLK_LOG_QUIET  nonempty and not "0": no line at all is written, log_Console included.
  *                  Both are read once, at a process's first log call, and kept for the life of
@@ -39,16 +43,34 @@
  * Semaphore sets. A set is one System V shared-memory segment found by its key, so the set id
  * is the segment id and means the same set in every process. The segment holds a 64-byte
  * header (magic number, layout version, count, destroyed flag) and `count` (1 to 4096)
- * records, each on its own 64-byte cache line: a futex lock word (0 free, 1 taken, 2 taken
- * with sleepers), the pid of the process that took the lock last (0 while free), an event
- * word and a count of sleepers. Taking a free lock is one compare-and-swap, freeing a lock
- * nobody waits for is one exchange and vos_signal with nobody asleep is one increment: none
- * makes a system call. Sleepers block in the kernel on the words themselves (shared futexes,
- * so they work across processes); vos_wait reads the event word before it frees the lock and
- * sleeps only while the word is unchanged, so a vos_signal given after the free is never
- * lost. vos_unlock has no owner check: any thread or process may free a lock, which is how a
- * lock left by a dead process is released. Locking twice without an unlock blocks until some
- * other thread or process unlocks.
+ * records, each on its own 64-byte cache line, with room to spare: a futex lock word (0 free,
+ * 1 taken, 2 taken with sleepers), the pid of the process that took the lock last (0 while
+ * free) and an event word (a count of signals in steps of 2, and in bit 0 a mark that someone
+ * sleeps on it). Any field a later layout adds goes into the spare words of the same line.
+ * The layout version is 2; a process built with another version finds no set at such a key
+ * (EINVAL) rather than a set it would misread. Taking a free lock is one compare-and-swap,
+ * freeing a lock nobody sleeps on is one exchange and vos_signal with nobody asleep is one
+ * atomic increment: none makes a system call. Sleepers block in the kernel on the words
+ * themselves (shared futexes, so they work across processes); vos_wait reads the event word
+ * before it frees the lock and sleeps only while the count is unchanged, so a vos_signal given
+ * after the free is never lost, and a vos_signal wakes the sleepers only when the mark is set
+ * (then it takes the mark off). vos_unlock has no owner check: any thread or process may free
+ * a lock, which is how a lock left by a dead process is released. Locking twice without an
+ * unlock blocks until some other thread or process unlocks.
+ *
+ * Spinning. Before it sleeps on a taken lock, and before it sleeps in vos_wait, a thread
+ * watches the word for a short spell (the CPU's pause instruction between looks), then yields
+ * the CPU once (sched_yield) and looks again; a lock found with sleepers already on it is not
+ * spun on, so those who came first keep their place. A spell lasts OLK_SPIN_NS nanoseconds at
+ * most. Each thread shortens its spells while they keep running out without the word
+ * changing (its partner is not running, as on a machine with more runnable threads than
+ * CPUs), down to a yield alone with a one-microsecond spell one time in eight, and lengthens
+ * them again while they pay; and it leaves the yield out while its last yield did not bring
+ * the change (save in those short spells), since a scheduler may send a thread that yields
+ * to the back of the line for a whole slice. Whatever the spell, a wait or a lock sleeps in
+ * the end: a holder that died keeps its lock taken, with its pid recorded, until vos_unlock
+ * or the destruction of the set, and nobody waiting on it burns more than a spell's time
+ * before sleeping.
  *
  * Each process maps a set on its first call that names it and keeps it mapped until it exits,
  * even after the set is destroyed, because other threads may still be inside a call on it. A

@@ -11,7 +11,9 @@ namespace olk {
 
 // "OLKS": written last by the creator, so a set whose magic reads right is complete.
 inline constexpr uint32_t kSetMagic = 0x4f4c4b53;
-inline constexpr uint32_t kSetLayout = 1;
+// 2: the event word carries a sleep mark (layout 1 counted sleepers in a word of their own).
+// Processes of different layouts cannot share a set: one finds the other's set no set at all.
+inline constexpr uint32_t kSetLayout = 2;
 inline constexpr int32_t kMaxSemaphores = 4096;
 inline constexpr size_t kLine = 64;
 
@@ -21,6 +23,17 @@ inline constexpr uint32_t kFree = 0;
 inline constexpr uint32_t kTaken = 1;
 inline constexpr uint32_t kContended = 2;
 inline constexpr uint32_t kDestroyedBit = 0x80000000u;
+
+// The event word: a count of signals in steps of kEventStep, and kSleepMark, set by a waiter
+// before it sleeps on the word and cleared by the signal that wakes it. A signal finding no
+// mark wakes nobody, and a waiter woken once does not cost the signals after it a wake.
+inline constexpr uint32_t kSleepMark = 1;
+inline constexpr uint32_t kEventStep = 2;
+
+// Whether the signal count moved from `seen`, whatever the mark says.
+inline bool signalled_since(uint32_t seen, uint32_t now) noexcept {
+    return ((seen ^ now) & ~kSleepMark) != 0;
+}
 
 struct alignas(kLine) SetHeader {
     uint32_t magic;
@@ -32,13 +45,13 @@ struct alignas(kLine) SetHeader {
 };
 
 // One semaphore per cache line: sets are hammered by many processes at once, and two locks
-// sharing a line would make each other's owners wait for the line.
+// sharing a line would make each other's owners wait for the line. A field added later takes
+// reserved words; the record stays one line.
 struct alignas(kLine) SetEntry {
-    uint32_t lock;      // kFree, kTaken or kContended (+ kDestroyedBit)
-    uint32_t holder;    // pid of the process that took the lock last, 0 while free
-    uint32_t event;     // bumped by every vos_signal; sleepers wait on its value
-    uint32_t sleepers;  // threads between their read of `event` and their wake-up
-    uint32_t reserved[12];
+    uint32_t lock;    // kFree, kTaken or kContended (+ kDestroyedBit)
+    uint32_t holder;  // pid of the process that took the lock last, 0 while free
+    uint32_t event;   // signals in steps of kEventStep, plus kSleepMark; sleepers wait on it
+    uint32_t reserved[13];
 };
 
 static_assert(sizeof(SetHeader) == kLine);

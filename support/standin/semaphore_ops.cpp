@@ -10,10 +10,16 @@
 #include "refusal.h"
 #include "semaphore_layout.h"
 #include "semaphore_table.h"
+#include "spin.h"
 
 using namespace olk;
 
 namespace {
+
+// This thread's spinning credits (spin.h), one for locks and one for waits: a lock is held
+// for a few hundred nanoseconds, while a wait lasts as long as the traffic makes it.
+thread_local SpinCredit t_lock_credit;
+thread_local SpinCredit t_wait_credit;
 
 struct Target {
     const SetView *view;
@@ -36,14 +42,33 @@ bool target_of(int32_t set, int32_t index, Target *out) noexcept {
     return true;
 }
 
-// The three-state futex mutex: one compare-and-swap when free; otherwise mark the word
-// "contended" and sleep until an unlock finds the mark and wakes one sleeper.
+// A free lock is one compare-and-swap. A taken one is watched for a short spell and taken
+// as soon as it goes free; when the spell runs out, or as soon as others are found asleep on
+// it (they were first: spinning past them would keep them waiting), the caller marks the
+// word "contended" and sleeps until an unlock finds the mark and wakes one sleeper.
+bool try_spinning(std::atomic_ref<uint32_t> lock) noexcept {
+    Spin spin(t_lock_credit);
+    do {
+        uint32_t seen = lock.load(std::memory_order_relaxed);
+        if (seen == kFree) {
+            if (lock.compare_exchange_weak(seen, kTaken, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+                return true;
+            }
+        } else if (seen != kTaken) {
+            return false;  // sleepers, or a destroyed set: the sleeping path deals with both
+        }
+    } while (spin.again());
+    return false;
+}
+
 int32_t take(const Target &t) noexcept {
     auto lock = word(t.entry->lock);
     uint32_t seen = kFree;
     if (!lock.compare_exchange_strong(seen, kTaken, std::memory_order_acquire,
-                                      std::memory_order_relaxed)) {
-        if (seen != kContended) seen = lock.exchange(kContended, std::memory_order_acquire);
+                                      std::memory_order_relaxed) &&
+        !try_spinning(lock)) {
+        seen = lock.exchange(kContended, std::memory_order_acquire);
         while (seen != kFree) {
             if (is_destroyed(*t.view)) {
                 // Our exchange may have put back the "2" a sleeper waits on after the
@@ -68,6 +93,22 @@ void give(const Target &t) noexcept {
     } else if ((was & kDestroyedBit) != 0) {
         futex_wake(&t.entry->lock, INT_MAX);
     }
+}
+
+// Marks the event word "someone sleeps" and sleeps on it, unless the count has moved from
+// `seen` meanwhile. One sleep at most: whatever ends it, the caller goes on as if signalled.
+void sleep_until_signalled(const Target &t, uint32_t seen) noexcept {
+    auto event = word(t.entry->event);
+    uint32_t now = event.load(std::memory_order_seq_cst);
+    while ((now & kSleepMark) == 0) {
+        if (signalled_since(seen, now)) return;
+        if (event.compare_exchange_weak(now, now | kSleepMark, std::memory_order_seq_cst,
+                                        std::memory_order_seq_cst)) {
+            now |= kSleepMark;
+        }
+    }
+    if (signalled_since(seen, now)) return;
+    futex_wait(&t.entry->event, now);
 }
 
 }  // namespace
@@ -97,15 +138,18 @@ int32_t vos_wait(int32_t set, int32_t index) {
     Target t{};
     if (!target_of(set, index, &t)) return -1;
     auto event = word(t.entry->event);
-    auto sleepers = word(t.entry->sleepers);
-    // The value read here, before the lock is freed, is what the futex compares: a signal
-    // given at any moment after this read changes the word and the sleep ends at once.
+    // The value read here, before the lock is freed, is what the wait compares against: a
+    // signal given at any moment after this read moves the count, and the wait ends at once.
     const uint32_t seen = event.load(std::memory_order_seq_cst);
     if (is_destroyed(*t.view)) return refuse(EIDRM);
-    sleepers.fetch_add(1, std::memory_order_seq_cst);
     give(t);
-    futex_wait(&t.entry->event, seen);
-    sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    Spin spin(t_wait_credit);
+    while (!signalled_since(seen, event.load(std::memory_order_relaxed))) {
+        if (!spin.again()) {
+            sleep_until_signalled(t, seen);
+            break;
+        }
+    }
     if (is_destroyed(*t.view)) return refuse(EIDRM);
     return take(t);
 }
@@ -113,11 +157,13 @@ int32_t vos_wait(int32_t set, int32_t index) {
 int32_t vos_signal(int32_t set, int32_t index) {
     Target t{};
     if (!target_of(set, index, &t)) return -1;
-    word(t.entry->event).fetch_add(1, std::memory_order_seq_cst);
-    // A sleeper counts itself before its futex compares the event word. One that counts
-    // itself after this read finds the word already bumped and does not sleep, so reading
-    // zero here means nobody can need the wake.
-    if (word(t.entry->sleepers).load(std::memory_order_seq_cst) != 0) {
+    auto event = word(t.entry->event);
+    // Count the signal. A waiter that marks the word after this finds the count moved and
+    // does not sleep. One that marked it before sleeps on the old value or is about to find
+    // it changed: the mark is taken off (which changes the word again) and all are woken.
+    const uint32_t was = event.fetch_add(kEventStep, std::memory_order_seq_cst);
+    if ((was & kSleepMark) != 0) {
+        event.fetch_and(~kSleepMark, std::memory_order_seq_cst);
         futex_wake(&t.entry->event, INT_MAX);
     }
     return 0;

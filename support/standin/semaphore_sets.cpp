@@ -75,7 +75,7 @@ int32_t vos_destroy_semaphore(int32_t set, int32_t count) {
     for (uint32_t i = 0; i < view->count; ++i) {
         SetEntry &entry = view->entries[i];
         word(entry.lock).fetch_or(kDestroyedBit);
-        word(entry.event).fetch_add(1);
+        word(entry.event).fetch_add(kEventStep);
         futex_wake(&entry.lock, INT_MAX);
         futex_wake(&entry.event, INT_MAX);
     }
