@@ -9,53 +9,41 @@
 #include <cstdlib>
 #include <thread>
 
-#include "include/brenn.h"
+#include "include/brenn.hpp"
+#include "shared/segment.h"
 #include "support/olk.h"
 
 namespace {
-
-struct Family {
-    int32_t (*alloc)(uint32_t, int32_t, int32_t, int32_t, int32_t);
-    int32_t (*dynamic_alloc)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t);
-    void (*free_queue)(int32_t);
-    int32_t (*write)(int32_t, uint64_t, uint64_t *, int64_t);
-    int32_t (*read)(int32_t, uint64_t *);
-    int32_t (*create_session)(int32_t);
-    int32_t (*destroy_session)(int32_t, int32_t);
-    int32_t (*peek)(int32_t, int32_t, uint64_t *, int32_t *);
-};
-
-const Family kLocal{lsq_c_alloc_queue, lsq_c_dynamic_alloc,  lsq_c_free_queue,      lsq_c_write,
-                    lsq_c_read,        lsq_c_create_session, lsq_c_destroy_session, lsq_c_peek};
-const Family kShared{gsq_c_alloc_queue, gsq_c_dynamic_alloc,  gsq_c_free_queue,      gsq_c_write,
-                     gsq_read,          gsq_c_create_session, gsq_c_destroy_session, gsq_c_peek};
 
 // The main reader: a plain queue of 64 nodes that never blocks its writer; every iteration
 // writes one handle and reads it again.
 constexpr uint32_t kQueueBytes = 64 * BRENN_NODE_SIZE;
 
-void write_read(benchmark::State &state, const Family *f) {
-    const int32_t q = f->alloc(kQueueBytes, 1, 0, 1, 1);
+// F: the family's C functions, as brenn.hpp names them.
+template <class F>
+void write_read(benchmark::State &state) {
+    const int32_t q = F::alloc_queue(kQueueBytes, 1, 0, 1, 1);
     if (q < 0) {
         state.SkipWithError("allocation failed");
         return;
     }
     uint64_t next = 0, back = 0, got = 0;
     for (auto _ : state) {
-        f->write(q, next++, &back, 0);
-        f->read(q, &got);
+        F::write(q, next++, &back, 0);
+        F::read(q, &got);
         benchmark::DoNotOptimize(got);
     }
-    f->free_queue(q);
+    F::free_queue(q);
     if (got != next - 1) state.SkipWithError("the read did not return the handle written");
 }
 
 // A session: a dynamic queue of 64 nodes with a window of 32 (a session on a plain queue
 // loses its place whenever it sits on the slot's tail index), sharable, so every write hands
 // a handle back and every peek leaves the handle in place.
-void write_peek(benchmark::State &state, const Family *f) {
-    const int32_t q = f->dynamic_alloc(63, 32, 1, 0, 1, 1);
-    const int32_t s = q >= 0 ? f->create_session(q) : -1;
+template <class F>
+void write_peek(benchmark::State &state) {
+    const int32_t q = F::dynamic_alloc(63, 32, 1, 0, 1, 1);
+    const int32_t s = q >= 0 ? F::create_session(q) : -1;
     if (s < 0) {
         state.SkipWithError("allocation failed");
         return;
@@ -63,19 +51,20 @@ void write_peek(benchmark::State &state, const Family *f) {
     uint64_t next = 0, back = 0, got = 0;
     int32_t gap = 0;
     for (auto _ : state) {
-        f->write(q, next++, &back, 0);
-        f->peek(q, s, &got, &gap);
+        F::write(q, next++, &back, 0);
+        F::peek(q, s, &got, &gap);
         benchmark::DoNotOptimize(got);
     }
-    f->destroy_session(q, s);
-    f->free_queue(q);
+    F::destroy_session(q, s);
+    F::free_queue(q);
     if (got != next - 1 || gap != 0) state.SkipWithError("the peek did not follow the writer");
 }
 
 // The lock of a shared queue alone: semaphore 124 of the first set, which no benchmark queue
 // uses (queues take the lowest free slots).
 void lock_unlock(benchmark::State &state) {
-    const int32_t set = vos_get_semaphore(0xff0061, 250);
+    const int32_t set =
+        vos_get_semaphore(brenn::shared::kFirstSetKey, brenn::shared::kSemaphoresPerSet);
     if (set < 0) {
         state.SkipWithError("no semaphore set");
         return;
@@ -86,10 +75,10 @@ void lock_unlock(benchmark::State &state) {
     }
 }
 
-BENCHMARK_CAPTURE(write_read, local, &kLocal);
-BENCHMARK_CAPTURE(write_read, shared, &kShared);
-BENCHMARK_CAPTURE(write_peek, local, &kLocal);
-BENCHMARK_CAPTURE(write_peek, shared, &kShared);
+BENCHMARK(write_read<brenn::LocalFamily>)->Name("write_read/local");
+BENCHMARK(write_read<brenn::SharedFamily>)->Name("write_read/shared");
+BENCHMARK(write_peek<brenn::LocalFamily>)->Name("write_peek/local");
+BENCHMARK(write_peek<brenn::SharedFamily>)->Name("write_peek/shared");
 BENCHMARK(lock_unlock);
 
 }  // namespace
@@ -111,8 +100,9 @@ int main(int argc, char **argv) {
     if (rc != 0) {
         std::fprintf(stderr,
                      "brenn_bench: gsq_c_create = %d: a shared system is up already; stop what "
-                     "uses it, or remove keys 0xff0060..0xff0065 with ipcrm\n",
-                     rc);
+                     "uses it, or remove keys %#x..%#x with ipcrm\n",
+                     rc, brenn::shared::kSegmentKey,
+                     brenn::shared::kFirstSetKey + brenn::shared::kSetCount - 1);
         gsq_c_destroy();
         return 1;
     }

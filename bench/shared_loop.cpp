@@ -7,11 +7,13 @@
 #include <cstdlib>
 
 #include "include/brenn.h"
+#include "shared/segment.h"
 
 int main(int argc, char **argv) {
     const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
     if (gsq_c_create() != 0) {
-        std::fprintf(stderr, "shared_loop: the shared system is up already (keys 0xff0060..)\n");
+        std::fprintf(stderr, "shared_loop: the shared system is up already (keys from %#x)\n",
+                     brenn::shared::kSegmentKey);
         gsq_c_destroy();
         return 1;
     }
