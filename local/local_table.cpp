@@ -7,8 +7,8 @@
 
 #include "engine/api.h"
 #include "engine/engine.h"
-#include "local/spin.h"
 #include "support/olk.h"
+#include "support/spinning.h"
 
 namespace brenn::local {
 
@@ -51,9 +51,9 @@ int32_t unlock(const Slot &s) noexcept {
     return pthread_mutex_unlock(&slot_of(s).mutex);
 }
 // The slot this thread spun on in vain in its last wait, if it has not slept since, and the
-// thread's spinning credit (local/spin.h).
+// thread's spinning credit (support/spinning.h).
 thread_local const LocalSlot *t_spun_in_vain = nullptr;
-thread_local SpinCredit t_spin_credit;
+thread_local spinning::SpinCredit t_spin_credit;
 
 // A wait first spins with the mutex released, watching for a wake. Whatever the spell ends
 // in, the wait returns holding the mutex and the caller tests its condition again; only a
@@ -68,7 +68,7 @@ int32_t wait(const Slot &s) noexcept {
     }
     const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
     pthread_mutex_unlock(&slot.mutex);
-    Spin spin(t_spin_credit);
+    spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
     bool woken = false;
     do {
         woken = slot.wakes.load(std::memory_order_relaxed) != seen;

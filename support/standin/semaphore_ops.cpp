@@ -47,7 +47,7 @@ bool target_of(int32_t set, int32_t index, Target *out) noexcept {
 // it (they were first: spinning past them would keep them waiting), the caller marks the
 // word "contended" and sleeps until an unlock finds the mark and wakes one sleeper.
 bool try_spinning(std::atomic_ref<uint32_t> lock) noexcept {
-    Spin spin(t_lock_credit);
+    Spin spin(t_lock_credit, spin_budget_ns());
     do {
         uint32_t seen = lock.load(std::memory_order_relaxed);
         if (seen == kFree) {
@@ -143,7 +143,7 @@ int32_t vos_wait(int32_t set, int32_t index) {
     const uint32_t seen = event.load(std::memory_order_seq_cst);
     if (is_destroyed(*t.view)) return refuse(EIDRM);
     give(t);
-    Spin spin(t_wait_credit);
+    Spin spin(t_wait_credit, spin_budget_ns());
     while (!signalled_since(seen, event.load(std::memory_order_relaxed))) {
         if (!spin.again()) {
             sleep_until_signalled(t, seen);

@@ -1,20 +1,14 @@
 #include "spin.h"
 
-#include <sched.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
 namespace olk {
 
 namespace {
 
-// Long enough to cover the gaps inside a burst of handles and a holder that is briefly
-// descheduled; short enough that a consumer waiting for the next camera frame (4 to 33 ms
-// away) wastes well under one percent of a CPU before it sleeps.
-constexpr int64_t kDefaultSpinNs = 20000;
+constexpr int64_t kDefaultSpinNs = spinning::kDefaultNs;
 constexpr int64_t kMaxSpinNs = 1000000;
 
 int64_t budget_from_environment() noexcept {
@@ -41,16 +35,6 @@ int64_t spin_budget_ns() noexcept {
         g_budget.store(budget, std::memory_order_relaxed);
     }
     return budget;
-}
-
-int64_t monotonic_ns() noexcept {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-}
-
-void yield_cpu() noexcept {
-    sched_yield();
 }
 
 }  // namespace olk

@@ -1,127 +1,19 @@
-// Brief spinning before a sleep. Sleeping and being woken costs two system calls and two
-// context switches, far more than the few hundred nanoseconds a queue's lock is held or a
-// handle takes to follow the last one in a burst; so a caller that would sleep first watches
-// its word for a while, pausing the CPU between looks, then yields the CPU once (the process
-// it waits for may be queued behind it on a busy machine), and only then sleeps.
-//
-// Spinning pays only while the process that will change the word runs on another CPU. When
-// it does not (a machine with more runnable threads than CPUs), every spell runs out and its
-// time is lost, and the yield hands the CPU to whoever is next rather than to the waker; so
-// each thread keeps a credit per kind of spell, halved by a spell that ran out (down to none:
-// the thread then only yields before it sleeps, and spins briefly one spell in eight to find
-// out when spinning pays again) and doubled, up to the budget, by one that ended with the
-// word changed. A yield that did not bring the change is left out of the following spells
-// until a short probing spell finds that it helps again: a scheduler may send a thread that
-// yields to the back of the line for a whole slice, so a useless yield only makes it late.
+// The stand-in's spinning budget (support/spinning.h says how waiters spin).
 #ifndef OLK_STANDIN_SPIN_H
 #define OLK_STANDIN_SPIN_H
 
-#include <algorithm>
 #include <cstdint>
+
+#include "spinning.h"
 
 namespace olk {
 
+using spinning::cpu_relax;
+using spinning::Spin;
+using spinning::SpinCredit;
+
 // The spinning budget in nanoseconds, from OLK_SPIN_NS, read once per process (olk_standin.h).
 int64_t spin_budget_ns() noexcept;
-
-// Monotonic nanoseconds; a vDSO call, not a system call, where the kernel offers one.
-int64_t monotonic_ns() noexcept;
-
-void yield_cpu() noexcept;
-
-// Tells the CPU that this thread is waiting on memory another CPU will change: it saves power
-// and leaves the core's resources to its sibling thread.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    // isb stalls for tens of cycles, where yield is a no-op on most cores.
-    asm volatile("isb" ::: "memory");
-#elif defined(__arm__)
-    asm volatile("yield" ::: "memory");
-#else
-    asm volatile("" ::: "memory");
-#endif
-}
-
-// A thread's credit for one kind of spell (negative until first used), and how many spells
-// it began without credit.
-struct SpinCredit {
-    int64_t ns = -1;
-    uint32_t spells = 0;
-    bool yield_pays = true;  // the last yield was followed by the change waited for
-};
-
-// One spell of spinning: the caller looks at its word, and while the word says "not yet"
-// asks again(); true means look again, false means the spell is over: sleep.
-class Spin {
-  public:
-    explicit Spin(SpinCredit &credit) noexcept : credit_(credit), budget_(spin_budget_ns()) {
-        if (credit_.ns < 0 || credit_.ns > budget_) credit_.ns = budget_;
-        limit_ = credit_.ns;
-        // A thread that has given up spinning still tries a short spell now and then, to
-        // find out when spinning pays again.
-        probing_ = limit_ == 0 && ++credit_.spells % kProbeEvery == 0;
-        if (probing_) limit_ = std::min(budget_, kFloorNs);
-    }
-    ~Spin() {
-        if (looks_ == 0) return;
-        if (yielded_) credit_.yield_pays = !done_;
-        if (ran_out_) {
-            credit_.ns = credit_.ns / 2 < kFloorNs ? 0 : credit_.ns / 2;
-        } else {
-            credit_.ns = std::min(budget_, std::max(kFloorNs, credit_.ns * 2));
-        }
-    }
-    Spin(const Spin &) = delete;
-    Spin &operator=(const Spin &) = delete;
-
-    bool again() noexcept {
-        if (done_) return false;
-        if (limit_ > 0 && !ran_out_) {
-            // Looks spaced out a little more each time: every look pulls the watched line
-            // away from the process that is about to write it.
-            for (uint32_t i = 0; i < pauses_; ++i)
-                cpu_relax();
-            if (pauses_ < kMaxPauses) pauses_ *= 2;
-            ++looks_;
-            // The clock is read once per few looks: a look costs less than a clock read.
-            if (looks_ % kLooksPerClockRead != 0) return true;
-            const int64_t now = monotonic_ns();
-            if (start_ == 0) start_ = now;
-            if (now - start_ < limit_) return true;
-        }
-        if (!ran_out_ && budget_ > 0) {
-            ran_out_ = true;
-            ++looks_;
-            if (credit_.yield_pays || probing_) {
-                yielded_ = true;
-                yield_cpu();
-                return true;  // one last look after the yield
-            }
-        }
-        done_ = true;
-        return false;
-    }
-
-  private:
-    static constexpr uint32_t kLooksPerClockRead = 4;
-    static constexpr uint32_t kMaxPauses = 8;
-    // The shortest spell worth trying, and how often a thread that gave up spinning tries it.
-    static constexpr int64_t kFloorNs = 1000;
-    static constexpr uint32_t kProbeEvery = 8;
-
-    SpinCredit &credit_;
-    int64_t budget_;
-    int64_t limit_;
-    int64_t start_ = 0;
-    uint32_t looks_ = 0;
-    uint32_t pauses_ = 1;
-    bool probing_ = false;
-    bool ran_out_ = false;
-    bool yielded_ = false;
-    bool done_ = false;
-};
 
 }  // namespace olk
 
