@@ -30,6 +30,17 @@ namespace brenn_test {
 using namespace std::chrono_literals;
 inline constexpr uint64_t kNone = UINT64_MAX;
 
+// A sanitizer brings an allocator and threads of its own: address-space limits and memory
+// figures mean nothing under it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool kSanitized =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Removes every object on the shared family's keys, whatever made it (a test that died
 // halfway, say): the stand-in's sets are segments, a platform's may be semaphore sets.
 inline void remove_shared_objects() {
@@ -49,11 +60,17 @@ inline void remove_shared_objects() {
 }
 
 // A whole program that runs longer than `seconds` fails, rather than at CTest's time-out.
+// An alarm, not a thread: a program that forks stays single-threaded (ThreadSanitizer
+// refuses threads in a child forked from a threaded parent), and a child does not inherit it.
+inline void watchdog_fired(int) {
+    static const char kText[] = "watchdog: the program ran out of time: giving up\n";
+    [[maybe_unused]] ssize_t n = write(2, kText, sizeof kText - 1);
+    remove_shared_objects();
+    _exit(1);
+}
 inline bool arm_watchdog(unsigned seconds) {
-    std::thread([seconds] {
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        give_up("watchdog: still running after " + std::to_string(seconds) + " s");
-    }).detach();
+    signal(SIGALRM, watchdog_fired);
+    alarm(seconds);
     return true;
 }
 
