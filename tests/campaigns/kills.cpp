@@ -74,11 +74,18 @@ TEST(Kills, AVictimKilledAtRandomPointsWhileAnotherQueueStreams) {
     ASSERT_TRUE(Shared::up());
     Rng rng{seed};
     pid_t writer = -1, reader = -1;
+    // B in slot 130 of set 1: slots 0 .. 129 held by fillers meanwhile, then freed for the
+    // victims.
     auto stream = [&] {
+        std::vector<int32_t> fillers;
+        for (int32_t q = 0; q < kB; ++q)
+            fillers.push_back(gsq_c_alloc_queue(32, 0, 0, 1, 1));
         c->written = c->read = 0, c->stop = 0;
         ASSERT_EQ(gsq_c_alloc_queue(kNodesB * 32, 0, 1, 0, 1), kB);
         writer = fork_child([c] { return b_writer(c); });
         reader = fork_child([c] { return b_reader(c); });
+        for (int32_t q : fillers)
+            gsq_c_free_queue(q);
     };
     uint64_t delivered = 0, while_held = 0;
     auto end_stream = [&] {
@@ -88,14 +95,7 @@ TEST(Kills, AVictimKilledAtRandomPointsWhileAnotherQueueStreams) {
         EXPECT_EQ(c->read.load(), c->written.load()) << "B lost nodes";
         delivered += c->read.load();
     };
-    // B in slot 130 of set 1: slots 0 .. 129 held by fillers meanwhile, then freed for the
-    // victims.
-    std::vector<int32_t> fillers;
-    for (int32_t q = 0; q < kB; ++q)
-        fillers.push_back(gsq_c_alloc_queue(32, 0, 0, 1, 1));
     stream();
-    for (int32_t q : fillers)
-        gsq_c_free_queue(q);
     int held = 0;
     for (int k = 0; k < kills && !::testing::Test::HasFailure(); ++k) {
         c->ready = 0;
@@ -124,12 +124,7 @@ TEST(Kills, AVictimKilledAtRandomPointsWhileAnotherQueueStreams) {
             ASSERT_EQ(gsq_c_reset(), 0);
             for (int32_t q = 0; q < kB; ++q)
                 ASSERT_EQ(vos_is_lock(vos_get_semaphore(brenn::shared::kFirstSetKey, 250), q), 0);
-            fillers.clear();
-            for (int32_t q = 0; q < kB; ++q)
-                fillers.push_back(gsq_c_alloc_queue(32, 0, 0, 1, 1));
             stream();
-            for (int32_t q : fillers)
-                gsq_c_free_queue(q);
             continue;
         }
         for (int32_t q = 0; q < kB; ++q) {

@@ -7,8 +7,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 const Row kRows[] = {
     {"a fresh plain queue: a local line of L characters goes in only while L is below the room "
      "left, a later shorter one still may; the shared dump prints every node",
@@ -61,12 +59,7 @@ const Row kRows[] = {
       "    2-FFFFFFFFFFFFFFFF(-1)[ts=t300]\n    3-0000000000000053(3)[ts=t400]\n"}},
 };
 
-template <class F>
-class Dump : public FamilyTest<F> {};
-TYPED_TEST_SUITE(Dump, Families, FamilyName);
-TYPED_TEST(Dump, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(Dump, kRows)
 
 // A free slot, freed or never allocated, gives one line (locally only with room for its zero);
 // an id outside the table gives nothing, and so does the shared dump of a detached process.

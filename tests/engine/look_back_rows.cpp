@@ -6,8 +6,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 const Row kRows[] = {
     {"a full dynamic window steps back to tail, then peeks replay the newer nodes",
      "dyn 5 5; w 1..8; cs -> 0; cur 0 -> 7; S: sem; lb 0 -> 6,1; da 0 -> 0,-4; cur 0 -> 7;"
@@ -35,12 +33,7 @@ const Row kRows[] = {
      "lb 1 -> 4,1; free; plain 4; le 1 -> 0; S: sem -> 1,1,0,0; w 2 -> -"},
 };
 
-template <class F>
-class LookBack : public ::testing::Test {};
-TYPED_TEST_SUITE(LookBack, Families, FamilyName);
-TYPED_TEST(LookBack, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(LookBack, kRows)
 
 }  // namespace
 }  // namespace brenn_test

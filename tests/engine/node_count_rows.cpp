@@ -12,8 +12,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 const Row kRows[] = {
     {"the same count changes nothing; counts of 0 and shared counts above 1024 are refused; a "
      "local ring may grow past 1024; a freed queue is refused",
@@ -68,12 +66,7 @@ const Row kRows[] = {
      "S: p 0 x2 -> 300/0,301/0; S: lb 0 -> 1024,256; S: lk 0 x2 -> 1067/0,1066/0; S: le 0 -> 0"},
 };
 
-template <class F>
-class NodeCount : public ::testing::Test {};
-TYPED_TEST_SUITE(NodeCount, Families, FamilyName);
-TYPED_TEST(NodeCount, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(NodeCount, kRows)
 
 // A local change obtains the new ring before it touches the queue: when the memory cannot be
 // had (4 GiB under an address-space limit) it refuses and the queue goes on as before.

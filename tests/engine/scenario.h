@@ -293,4 +293,14 @@ void run_rows(const Row (&rows)[N]) {
         Scenario<F>(row).run();
 }
 
+// A table's program: a watchdog, and its rows run as a typed test on both families.
+#define SCENARIO_TABLE(Suite, rows)                           \
+    [[maybe_unused]] const bool kWatchdog = arm_watchdog(60); \
+    template <class F>                                        \
+    class Suite : public FamilyTest<F> {};                    \
+    TYPED_TEST_SUITE(Suite, Families, FamilyName);            \
+    TYPED_TEST(Suite, Scenarios) {                            \
+        run_rows<TypeParam>(rows);                            \
+    }
+
 }  // namespace brenn_test

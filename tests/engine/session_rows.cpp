@@ -7,8 +7,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 #define NOTHING_NEWER \
     "peek queue [0] session=0 can not find data_available seek_cnt=[7], NEVER EVER OCCUR"
 
@@ -63,12 +61,7 @@ const Row kRows[] = {
      "p 0 -> 5/0"},
 };
 
-template <class F>
-class Sessions : public ::testing::Test {};
-TYPED_TEST_SUITE(Sessions, Families, FamilyName);
-TYPED_TEST(Sessions, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(Sessions, kRows)
 
 }  // namespace
 }  // namespace brenn_test

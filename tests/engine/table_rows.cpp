@@ -9,8 +9,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 // Every call refused: -1, no handle, NULL, out-parameters untouched. P prefixes each statement.
 // clang-format off
 #define REFUSED_QUEUE(P)                                                                         \
@@ -71,12 +69,7 @@ const Row kRows[] = {
 };
 // clang-format on
 
-template <class F>
-class Table : public ::testing::Test {};
-TYPED_TEST_SUITE(Table, Families, FamilyName);
-TYPED_TEST(Table, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(Table, kRows)
 
 // Frees q; what the release logged.
 template <class F>

@@ -7,8 +7,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 const Row kRows[] = {
     {"resize to node_num or more is refused before the lock, a negative window at all; "
      "node_num - 1 grows the window",
@@ -61,12 +59,7 @@ const Row kRows[] = {
      "use? 0 -> 1,0; use? 1 -> 0,0; pos 127 -> -1,-1,0; st -> -1,0,0"},
 };
 
-template <class F>
-class Window : public ::testing::Test {};
-TYPED_TEST_SUITE(Window, Families, FamilyName);
-TYPED_TEST(Window, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(Window, kRows)
 
 }  // namespace
 }  // namespace brenn_test

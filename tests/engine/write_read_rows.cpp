@@ -5,8 +5,6 @@
 namespace brenn_test {
 namespace {
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
-
 const Row kRows[] = {
     {"the first write goes to node 0 with the slot's first number",
      "plain 4; w 7 -> -; seqs -> 0,-1,-1,-1; objs -> 7,-,-,-; states -> weee; num -> 4,1,1"},
@@ -77,12 +75,7 @@ const Row kRows[] = {
      "S: sem -> 2,2,0,0"},
 };
 
-template <class F>
-class WriteRead : public ::testing::Test {};
-TYPED_TEST_SUITE(WriteRead, Families, FamilyName);
-TYPED_TEST(WriteRead, Scenarios) {
-    run_rows<TypeParam>(kRows);
-}
+SCENARIO_TABLE(WriteRead, kRows)
 
 }  // namespace
 }  // namespace brenn_test
