@@ -28,7 +28,7 @@ struct Figures {
 struct Control {
     std::atomic<int> stop{0}, ready{0}, done_a{0}, done_b{0}, changed{0};
     std::atomic<int64_t> last_a{-1}, last_b{-1};
-    std::atomic<uint64_t> changes{0}, twice{0}, writer_errors{0};
+    std::atomic<uint64_t> changes{0}, twice{0}, writer_errors{0}, b_per_ms{0};
     Figures sessions[kConsumers * kEach + 2], reader, processes;
     std::atomic<uint64_t> returned[kHandlesB / 64];  // one bit per handle of B that came back
 };
@@ -90,7 +90,14 @@ void produce(int32_t q, uint64_t first, std::atomic<int64_t> &last, const std::a
     while (c->ready.load() < kConsumers * kEach + 3)
         std::this_thread::sleep_for(1ms);
     uint64_t h = first;
+    const auto start = std::chrono::steady_clock::now();
     for (int extra = 0; done.load() < readers; ++h) {
+        // B's handles are counted in a bitmap of kHandlesB: a long run paces B's writer.
+        while (back_b && h % 4096 == 0 &&
+               h > c->b_per_ms * uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start)
+                                              .count()))
+            std::this_thread::sleep_for(1ms);
         uint64_t back = 0;
         gsq_c_write(q, h, &back, int64_t(h) * 10);
         if (back_b)
@@ -109,6 +116,7 @@ TEST(Load, ManyProcessesOnOneRingAndOneThatChanges) {
     arm_watchdog(unsigned(seconds) + 90);
     c = new (mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE,
                   MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)) Control;
+    c->b_per_ms = kHandlesB / 2 / ((seconds + 60) * 1000);
     ASSERT_TRUE(Shared::up());
     const int32_t a = gsq_c_dynamic_alloc(200, kWindowA, 128, 0, 1, 1);
     const int32_t b = gsq_c_dynamic_alloc(200, 100, 8, 0, 1, 0);
@@ -186,7 +194,7 @@ TEST(Load, ManyProcessesOnOneRingAndOneThatChanges) {
     for (int32_t i = 0; i < r.hdr->node_num; ++i)
         came_back(r.nodes[i].obj);
     uint64_t lost = 0, takes = 0, skipped = 0, errors = 0;
-    for (uint64_t h = 1; h <= uint64_t(c->last_b.load()); ++h)
+    for (uint64_t h = 1; h <= uint64_t(c->last_b.load()) && h < kHandlesB; ++h)
         lost += (c->returned[h / 64].load() >> (h % 64)) & 1 ? 0 : 1;
     for (Figures &f : c->sessions)
         takes += f.takes, skipped += f.skipped, errors += f.errors;
