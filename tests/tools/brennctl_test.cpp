@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "common/family.h"
@@ -22,9 +23,11 @@ struct Ran {
     int code;
     std::string out, err;
 };
-// The tool (behind the emulator of a cross build) as `user`; `between` runs once the first
-// line of its output is out.
-Ran brennctl(std::vector<std::string> args, uid_t user = 0, std::function<void()> between = {}) {
+// The tool (behind the emulator of a cross build) with the words of `command`, as `user`;
+// `between` runs once the first line of its output is out.
+Ran brennctl(const std::string &command, uid_t user = 0, std::function<void()> between = {}) {
+    std::istringstream words(command);
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
     FILE *out = std::tmpfile(), *err = std::tmpfile();
     const pid_t pid = fork_child([&] {
         dup2(fileno(out), 1);
@@ -139,21 +142,21 @@ TEST_F(Brennctl, EveryViewShowsTheKnownSystem) {
     const std::string sessions[] = {
         object(kSession, "0 1 1 2 false 10") + "}," + object(kSession, "1 3 11 4 false 0") + "}",
         object(kSession, "0 -1 -1 0 false 3") + "}", object(kSession, "0 0 0 0 true 0") + "}"};
-    EXPECT_EQ(brennctl({"list", "--json"}).out,
+    EXPECT_EQ(brennctl("list --json").out,
               kNote + "\"queues\":[" + rows[0] + "}," + rows[1] + "}," + rows[2] + "}]}\n");
     for (int q = 0; q < 3; ++q) {
-        EXPECT_EQ(brennctl({"status", std::to_string(q), "--json"}).out,
+        EXPECT_EQ(brennctl("status " + std::to_string(q) + " --json").out,
                   kNote + "\"queue\":" + rows[q] + ",\"sessions\":[" + sessions[q] + "]}}\n");
     }
-    const std::string list = squeeze(brennctl({"list"}).out);
+    const std::string list = squeeze(brennctl("list").out);
     EXPECT_NE(list.find(" 1 dynamic (w=3) 8 1/8 10 -1 1 7 yes yes held -\n"), npos) << list;
     EXPECT_NE(list.find("\n* snapshot taken without the queue locks"), npos) << list;
-    EXPECT_NE(squeeze(brennctl({"status", "0"}).out).find(" 0 1 1 2 10 -\n 1 3 11 4 0 -\n"), npos);
+    EXPECT_NE(squeeze(brennctl("status 0").out).find(" 0 1 1 2 10 -\n 1 3 11 4 0 -\n"), npos);
     const std::string dump = capture_stdout([] { gsq_c_dump(1); });
-    EXPECT_EQ(brennctl({"dump", "1"}).out, dump);
+    EXPECT_EQ(brennctl("dump 1").out, dump);
 
     const std::string free_with = R"(,"free_with":"brennctl reset --yes"})";
-    EXPECT_EQ(brennctl({"locks", "--json"}).out,
+    EXPECT_EQ(brennctl("locks --json").out,
               R"({"holders_known":true,"locks":[)" +
                   object("queue set index allocated holder holder_state",
                          "1 0 1 true " + std::to_string(dead) + " dead") +
@@ -161,53 +164,49 @@ TEST_F(Brennctl, EveryViewShowsTheKnownSystem) {
                   object("queue set index allocated holder holder_state free_with",
                          "2 0 2 true " + std::to_string(getpid()) + " alive null") +
                   "}]}\n");
-    const std::string locks = squeeze(brennctl({"locks"}).out);
+    const std::string locks = squeeze(brennctl("locks").out);
     EXPECT_NE(locks.find(std::to_string(dead) + " dead: never released"), npos) << locks;
     EXPECT_NE(locks.find("* `brennctl reset --yes` frees every queue"), npos) << locks;
 
 #ifdef BRENN_PYTHON
-    const Ran metrics = brennctl({"metrics"});
+    const Ran metrics = brennctl("metrics");
     const std::string found = samples(metrics.out);
-    for (const char *line :
-         {"brenn_up 1", "brenn_queues_allocated 3", R"(brenn_queue_info{kind="plain",queue="0"} 1)",
-          R"(brenn_queue_info{kind="dynamic",queue="1"} 1)", R"(brenn_queue_nodes{queue="1"} 8)",
-          R"(brenn_queue_window_nodes{queue="1"} 3)", R"(brenn_queue_writes_total{queue="0"} 12)",
-          R"(brenn_queue_reader_lag_nodes{queue="0"} 7)",
-          R"(brenn_queue_reader_lag_nodes{queue="1"} 3)", R"(brenn_queue_sessions{queue="0"} 2)",
-          R"(brenn_queue_sessions_max{queue="1"} 8)",
-          R"(brenn_session_cur_seq{queue="0",session="1"} 11)",
-          R"(brenn_session_takes_total{queue="0",session="0"} 2)",
-          R"(brenn_session_lag_nodes{queue="0",session="0"} 10)",
-          R"(brenn_semaphore_set_present{set="4"} 1)",
-          R"(brenn_lock_held{index="0",queue="0",set="0"} 0)",
-          R"(brenn_lock_held{index="1",queue="1",set="0"} 1)",
-          R"(brenn_lock_holder_dead{index="1",queue="1",set="0"} 1)"})
-        EXPECT_NE(found.find(std::string(line) + "\n"), npos) << line << "\n" << found;
+    std::istringstream want(R"(brenn_up 1
+brenn_queues_allocated 3
+brenn_queue_info{kind="dynamic",queue="1"} 1
+brenn_queue_nodes{queue="1"} 8
+brenn_queue_window_nodes{queue="1"} 3
+brenn_queue_writes_total{queue="0"} 12
+brenn_queue_reader_lag_nodes{queue="0"} 7
+brenn_queue_sessions{queue="0"} 2
+brenn_queue_sessions_max{queue="1"} 8
+brenn_session_cur_seq{queue="0",session="1"} 11
+brenn_session_takes_total{queue="0",session="0"} 2
+brenn_session_lag_nodes{queue="0",session="0"} 10
+brenn_semaphore_set_present{set="4"} 1
+brenn_lock_held{index="0",queue="0",set="0"} 0
+brenn_lock_holder_dead{index="1",queue="1",set="0"} 1)");
+    for (std::string line; std::getline(want, line);)
+        EXPECT_NE(found.find(line + "\n"), npos) << line << "\n" << found;
     EXPECT_EQ(found.find("<refused>"), npos) << found;
     // The textfile is written whole under its name: nothing else is left in the directory.
     const std::string dir = testing::TempDir() + "brenn_textfile";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directory(dir);
-    EXPECT_EQ(brennctl({"metrics", "--textfile", dir}).code, 0);
+    EXPECT_EQ(brennctl("metrics --textfile " + dir).code, 0);
     std::ostringstream file;
     file << std::ifstream(dir + "/brenn.prom").rdbuf();
     EXPECT_EQ(file.str(), metrics.out);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
     std::filesystem::remove_all(dir);
-    EXPECT_EQ(brennctl({"metrics", "--textfile", dir}).code, 2);  // no such directory
+    EXPECT_EQ(brennctl("metrics --textfile " + dir).code, 2);  // no such directory
 #endif
 
-    // Freeing every queue wants --yes while queues are allocated.
-    for (const char *command : {"reset", "destroy"}) {
-        const Ran refused = brennctl({command});
-        EXPECT_EQ(refused.code, 6);
-        EXPECT_NE(refused.err.find("3 queue(s) are allocated"), npos) << refused.err;
-    }
-    const Ran reset = brennctl({"reset", "--yes"});
+    const Ran reset = brennctl("reset --yes");
     EXPECT_EQ(reset.code, 0) << reset.err;
     EXPECT_EQ(reset.out, "gsq_c_reset: 0: every queue freed, stuck locks released\n");
-    EXPECT_EQ(brennctl({"locks"}).out, "no queue lock is held\n");
-    EXPECT_EQ(brennctl({"list", "--json"}).out, kNote + "\"queues\":[]}\n");
+    EXPECT_EQ(brennctl("locks").out, "no queue lock is held\n");
+    EXPECT_EQ(brennctl("list --json").out, kNote + "\"queues\":[]}\n");
 }
 
 TEST_F(Brennctl, WatchTakesRatesFromSuccessiveSnapshots) {
@@ -215,11 +214,10 @@ TEST_F(Brennctl, WatchTakesRatesFromSuccessiveSnapshots) {
     ASSERT_EQ(gsq_c_create_session(0), 0);
     write(0, 2);
     // Between the first document and the next snapshot: 6 writes, 5 takes.
-    const Ran watch =
-        brennctl({"watch", "0", "--json", "--count", "2", "--interval", "0.2"}, 0, [&] {
-            write(0, 6);
-            peek(0, 0, 5);
-        });
+    const Ran watch = brennctl("watch 0 --json --count 2 --interval 0.2", 0, [&] {
+        write(0, 6);
+        peek(0, 0, 5);
+    });
     ASSERT_EQ(watch.code, 0) << watch.err;
     std::istringstream docs(watch.out);
     // interval, write_seq, writes; then the session's takes, live_count and lag.
@@ -242,7 +240,7 @@ TEST_F(Brennctl, WatchTakesRatesFromSuccessiveSnapshots) {
     }
     EXPECT_EQ(docs.peek(), EOF) << "more than two documents";
     // Not on a terminal, one block per interval and no control sequence.
-    const Ran block = brennctl({"watch", "--count", "1", "--interval", "0.05"});
+    const Ran block = brennctl("watch --count 1 --interval 0.05");
     EXPECT_EQ(block.out.find("brennctl watch: interval 1 "), 0u) << block.out;
     EXPECT_NE(squeeze(block.out).find(" 0 4 4 5 3 - 0.0\n"), npos) << block.out;
     EXPECT_EQ(block.out.find('\x1b'), npos);
@@ -250,54 +248,47 @@ TEST_F(Brennctl, WatchTakesRatesFromSuccessiveSnapshots) {
 
 TEST_F(Brennctl, ExitCodesTellWhatWentWrong) {
     ASSERT_EQ(gsq_c_alloc_queue(256, 4, 0, 1, 1), 0);  // queue 1 stays free
-    const Ran twice = brennctl({"create"});
-    EXPECT_EQ(twice.code, 1);
-    EXPECT_EQ(twice.out, "create_semaphore failed errno=17\n");
-    EXPECT_NE(twice.err.find("gsq_c_create: -6: "), npos) << twice.err;
-    const std::tuple<std::vector<std::string>, int, const char *> up[] = {
-        {{"status", "1"}, 5, "queue 1 is not allocated"},
-        {{"dump", "1"}, 5, "queue 1 is not allocated"},
-        {{"watch", "0", "1", "--count", "1"}, 5, "queue 1 is not allocated"},
-        {{"status"}, 2, "Q is required"},
-        {{"status", "512"}, 2, "not in range"},
-        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-        {{}, 2, "A subcommand is required"},
-        {{"watch", "--interval", "0"}, 2, "--interval"},
-        {{"watch", "--count", "x"}, 2, "--count"},
-        {{"list", "--bogus"}, 2, "--bogus"},
-        {{"--help"}, 0, "  5  no such queue"}};
-    for (const auto &[args, code, says] : up) {
-        const Ran r = brennctl(args);
-        EXPECT_EQ(r.code, code) << joined(args, " ") << ": " << r.err;
-        EXPECT_NE((r.err + r.out).find(says), npos) << r.err << r.out;
+    for (const auto &[command, says] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"1 create", "create_semaphore failed errno=17\n|brennctl: gsq_c_create: -6: "},
+             {"5 status 1", "|brennctl: queue 1 is not allocated"},
+             {"5 dump 1", "|brennctl: queue 1 is not allocated"},
+             {"5 watch 0 1 --count 1", "|brennctl: queue 1 is not allocated"},
+             {"2 status", "Q is required"},
+             {"2 status 512", "not in range"},
+             {"2 frobnicate", "unknown command 'frobnicate'"},
+             {"2 ", "A subcommand is required"},
+             {"2 watch --interval 0", "--interval"},
+             {"2 watch --count x", "--count"},
+             {"2 list --bogus", "--bogus"},
+             {"0 --help", "  5  no such queue"},
+             {"6 reset", "|brennctl: 1 queue(s) are allocated"},
+             {"6 destroy", "|brennctl: 1 queue(s) are allocated"},
+             {"0 destroy --yes", "gsq_c_destroy: 0: segment and semaphore sets removed\n|"},
+             {"3 list", "|brennctl: the shared system is not up: "},
+             {"3 status 0", "|brennctl: the shared system is not up: "},
+             {"3 locks", "|brennctl: the shared system is not up: "},
+             {"3 dump 0", "|brennctl: the shared system is not up: "},
+             {"3 reset --yes", "|brennctl: the shared system is not up: "},
+             {"3 destroy --yes", "|brennctl: the shared system is not up: "},
+             {"3 watch --count 1", "|brennctl: the shared system is not up: "},
+             {"0 create", "gsq_c_create: 0: the shared system is up\n|"}}) {
+        const Ran r = brennctl(command + 2);
+        EXPECT_EQ(r.code, command[0] - '0') << command << ": " << r.err;
+        EXPECT_NE((r.out + "|" + r.err).find(says), npos)
+            << command << ": " << r.out << "|" << r.err;
     }
     // The system's objects have mode 0660 and belong to root: another user may not read them.
-    const Ran denied = getuid() == 0 ? brennctl({"locks"}, 65534) : Ran{126, "", ""};
+    const Ran denied = getuid() == 0 ? brennctl("locks", 65534) : Ran{126, "", ""};
     if (denied.code != 126 && denied.code != 127) {  // else that user cannot run the tool here
         EXPECT_EQ(denied.code, 4);
         EXPECT_NE(denied.err.find("permission denied"), npos) << denied.err;
     }
-    const Ran destroy = brennctl({"destroy", "--yes"});
-    EXPECT_EQ(destroy.out, "gsq_c_destroy: 0: segment and semaphore sets removed\n");
-    for (const auto &args : std::vector<std::vector<std::string>>{{"list"},
-                                                                  {"status", "0"},
-                                                                  {"locks"},
-                                                                  {"dump", "0"},
-                                                                  {"reset", "--yes"},
-                                                                  {"destroy", "--yes"},
-                                                                  {"watch", "--count", "1"}}) {
-        const Ran r = brennctl(args);
-        EXPECT_EQ(r.code, 3) << args[0];
-        EXPECT_NE(r.err.find("is not up"), npos) << r.err;
-    }
 #ifdef BRENN_PYTHON
-    const std::string down = samples(brennctl({"metrics"}).out);  // a system that is down
+    Shared::down();
+    const std::string down = samples(brennctl("metrics").out);  // a system that is down
     EXPECT_EQ(down.find("brenn_up 0\n"), 0u) << down;
     EXPECT_NE(down.find(R"(brenn_semaphore_set_present{set="0"} 0)"), npos) << down;
 #endif
-    const Ran create = brennctl({"create"});
-    EXPECT_EQ(create.code, 0) << create.err;
-    EXPECT_EQ(create.out, "gsq_c_create: 0: the shared system is up\n");
 }
 
 }  // namespace
