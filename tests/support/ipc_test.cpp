@@ -51,31 +51,18 @@ Scratch *scratch() {
     return new (m) Scratch{};
 }
 
-// Threads on one set, joined by a deadline after which the set is destroyed.
-struct Crew {
-    explicit Crew(int32_t s) : set(s) {}
-    ~Crew() { join(); }
-    int32_t set;
-    std::vector<std::thread> threads;
-    std::atomic<size_t> done{0};
-    void add(std::function<int()> fn, std::atomic<int> *failures) {
-        threads.emplace_back([=, this] {
-            *failures += fn();
-            ++done;
-        });
-    }
-    bool join(std::chrono::seconds limit = 30s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (done < threads.size() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(1ms);
-        const bool in_time = done == threads.size();
-        if (!in_time) vos_destroy_semaphore(set, 0);
-        for (std::thread &t : threads)
-            t.join();
-        threads.clear();
-        return in_time;
-    }
-};
+// Threads of a test, ended by a deadline: one still asleep then (a lost wake-up) fails the
+// test, and the set's destruction frees it, so that none outlives the test.
+bool finished(std::vector<Blocked> &threads, int32_t set, std::chrono::seconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    bool in_time = true;
+    for (Blocked &b : threads)
+        in_time = in_time && b.done.wait_until(end) == std::future_status::ready;
+    if (!in_time) vos_destroy_semaphore(set, 0);
+    for (Blocked &b : threads)
+        b.finish("a thread freed by the set's destruction");
+    return in_time;
+}
 
 class Ipc : public ::testing::Test {
   protected:
@@ -227,13 +214,13 @@ TEST_F(Ipc, DestroyWakesSleepersAndRefusesEverythingAfter) {
     });
     ASSERT_EQ(vos_lock(set, 0), 0);
     std::atomic<int> errors{0};
-    Crew crew(set);
-    crew.add([set] { return vos_lock(set, 0) == 0 ? 1000 : errno; }, &errors);
+    std::vector<Blocked> threads;
+    threads.push_back(start([&] { errors = vos_lock(set, 0) == 0 ? 1000 : errno; }));
     for (int i = 0; i < 5000 && (s->step != 1 || vos_is_lock(set, 1) != 0); ++i)
         std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(child_result(fork_child([set] { return vos_destroy_semaphore(set, 3); })), 0);
-    EXPECT_TRUE(crew.join(10s)) << "destroy left a lock sleeper asleep";
+    EXPECT_EQ(child_result(fork_child([set] { return vos_destroy_semaphore(set, 3); })), 0);
+    EXPECT_TRUE(finished(threads, set, 10s)) << "destroy left a lock sleeper asleep";
     EXPECT_EQ(errors.load(), EIDRM);
     EXPECT_EQ(child_result(sleeper, 10s), 0) << "destroy left a sleeper of another process asleep";
     for (int32_t i = 0; i < 3; ++i)
@@ -252,28 +239,26 @@ TEST_F(Ipc, OneSignalWakesEverySleeperHoldingTheLock) {
     const int32_t set = vos_create_semaphore(key(1), 2);
     std::atomic<int> arrived{0}, failures{0};
     uint32_t go = 0;
-    Crew crew(set);
+    std::vector<Blocked> threads;
     for (int t = 0; t < 4; ++t) {
-        crew.add(
-            [&] {
-                if (vos_lock(set, 1) != 0) return 1;
-                ++arrived;
-                while (go == 0)
-                    if (vos_wait(set, 1) != 0) return 1;
-                const bool holding = olk_semaphore_holder(set, 1) == getpid();
-                return vos_unlock(set, 1) == 0 && holding ? 0 : 1;
-            },
-            &failures);
+        threads.push_back(start([&] {
+            if (vos_lock(set, 1) != 0) return void(++failures);
+            ++arrived;
+            while (go == 0)
+                if (vos_wait(set, 1) != 0) return void(++failures);
+            const bool holding = olk_semaphore_holder(set, 1) == getpid();
+            failures += vos_unlock(set, 1) == 0 && holding ? 0 : 1;
+        }));
     }
     // Once the last to arrive is asleep the lock is free: a signal from now on reaches all.
     for (int i = 0; i < 5000 && (arrived < 4 || vos_is_lock(set, 1) != 0); ++i)
         std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(arrived.load(), 4) << "vos_wait kept the lock";
-    ASSERT_EQ(vos_lock(set, 1), 0);
+    EXPECT_EQ(arrived.load(), 4) << "vos_wait kept the lock";
+    EXPECT_EQ(vos_lock(set, 1), 0);
     go = 1;
     EXPECT_EQ(vos_signal(set, 1), 0);
     EXPECT_EQ(vos_unlock(set, 1), 0);
-    EXPECT_TRUE(crew.join(10s)) << "a sleeper missed the signal";
+    EXPECT_TRUE(finished(threads, set, 10s)) << "a sleeper missed the signal";
     EXPECT_EQ(failures.load(), 0);
 }
 
@@ -307,14 +292,10 @@ TEST_F(Ipc, TurnsNeverStallAndContendedLocksCountExactly) {
     };
     const pid_t a = fork_child([&] { return turns(0, 1); }), b = fork_child(count);
     std::atomic<int> failures{0};
-    Crew crew(set);
-    crew.add([&] { return turns(0, 0); }, &failures);
-    for (int p = 1; p < 3; ++p)
-        for (uint32_t me = 0; me < 2; ++me)
-            crew.add([&, p, me] { return turns(p, me); }, &failures);
-    crew.add(count, &failures);
-    crew.add(count, &failures);
-    EXPECT_TRUE(crew.join(40s)) << "a wake-up was lost";
+    std::vector<Blocked> threads;
+    for (const int t : {0, 2, 3, 4, 5, 6, 6})  // pair t / 2, side t % 2; 6: counting
+        threads.push_back(start([&, t] { failures += t == 6 ? count() : turns(t / 2, t % 2); }));
+    EXPECT_TRUE(finished(threads, set, 40s)) << "a wake-up was lost";
     EXPECT_EQ(csv(child_result(a, 10s), child_result(b, 10s), failures.load()), "0,0,0");
     EXPECT_EQ(s->counter, 3u * kRounds);
 }
