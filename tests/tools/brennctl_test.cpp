@@ -186,8 +186,10 @@ brenn_session_lag_nodes{queue="0",session="0"} 10
 brenn_semaphore_set_present{set="4"} 1
 brenn_lock_held{index="0",queue="0",set="0"} 0
 brenn_lock_holder_dead{index="1",queue="1",set="0"} 1)");
-    for (std::string line; std::getline(want, line);)
+    for (std::string line; std::getline(want, line);) {  // the parser adds a counter's _total
         EXPECT_NE(found.find(line + "\n"), npos) << line << "\n" << found;
+        EXPECT_NE(metrics.out.find("\n" + line.substr(0, line.find_first_of("{ ") + 1)), npos);
+    }
     EXPECT_EQ(found.find("<refused>"), npos) << found;
     // The textfile is written whole under its name: nothing else is left in the directory.
     const std::string dir = testing::TempDir() + "brenn_textfile";
