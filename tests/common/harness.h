@@ -40,6 +40,12 @@ inline constexpr bool kSanitized =
 #else
 inline constexpr bool kSanitized = false;
 #endif
+// A cross build's tests run under an emulator, whose own memory is the process's.
+#ifdef BRENN_TEST_EMULATED
+inline constexpr bool kEmulated = true;
+#else
+inline constexpr bool kEmulated = false;
+#endif
 
 // Removes every object on the shared family's keys, whatever made it (a test that died
 // halfway, say): the stand-in's sets are segments, a platform's may be semaphore sets.
