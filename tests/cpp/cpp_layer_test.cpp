@@ -14,46 +14,45 @@ Errc code(const brenn::Result<T> &r) {
     return r ? Errc{} : r.error().code;
 }
 template <class F>
-class Cpp : public FamilyTest<F> {
-  protected:
-    using Q = brenn::Queue<F>;
-    using S = brenn::Session<F>;
-    static bool allocated(int32_t q) {
-        return F::shared ? gsq_c_ready(q) : VSQ_IS_SHARABLE(q) >= 0;
-    }
-};
+bool allocated(int32_t q) {  // a free local slot refuses the call
+    return F::shared ? gsq_c_ready(q) : VSQ_IS_SHARABLE(q) >= 0;
+}
+template <class F>
+using Q = brenn::Queue<F>;
+template <class F>
+using Cpp = FamilyTest<F>;
 TYPED_TEST_SUITE(Cpp, Families, FamilyName);
 
 // An exception leaves a scope with a queue, a session and a look-back that a writer waits for.
 TYPED_TEST(Cpp, OwnersReleaseOnceAndMove) {
-    auto q = TestFixture::Q::dynamic(8, 8).value(), gone = TestFixture::Q::plain(8).value();
-    const int32_t first = gone.id(), raw = TestFixture::Q::plain(4).value().release();
+    auto q = Q<TypeParam>::dynamic(8, 8).value(), gone = Q<TypeParam>::plain(8).value();
+    const int32_t first = gone.id(), raw = Q<TypeParam>::plain(4).value().release();
     Blocked writer;
     try {
-        typename TestFixture::Q inner = std::move(gone);
+        Q<TypeParam> inner = std::move(gone);
         auto s = q.create_session().value();
-        auto lb = typename TestFixture::S(std::move(s)).look_back().value();
+        auto lb = brenn::Session<TypeParam>(std::move(s)).look_back().value();
         writer = start([&q] { (void)q.write(9, 1s); });
-        EXPECT_TRUE(!gone && !s && this->allocated(first) && writer.still_blocked(100ms));
+        EXPECT_TRUE(!gone && !s && allocated<TypeParam>(first) && writer.still_blocked(100ms));
         throw std::runtime_error("inside a look-back");
     } catch (const std::runtime_error &) {
     }
     writer.finish("a write waiting for a look-back");
     EXPECT_EQ(q.status()->sessions[0].in_use, 0);
-    EXPECT_TRUE(!this->allocated(first) && this->allocated(raw));
+    EXPECT_TRUE(!allocated<TypeParam>(first) && allocated<TypeParam>(raw));
     auto s = q.create_session().value();
     brenn::LookBack<TypeParam> a = s.look_back().value(), b(std::move(a));
     EXPECT_TRUE(!a && a.end() && code(s.available()) == Errc::inside_look_back);
     b = std::move(a);  // ends the look-back b held
     EXPECT_TRUE(s.available() && !b && s.close() && s.close());
     const int32_t old = q.id();
-    auto &same = q = TestFixture::Q::adopt(raw);
+    auto &same = q = Q<TypeParam>::adopt(raw);
     q = std::move(same);
-    EXPECT_TRUE(!this->allocated(old) && this->allocated(raw) && q.id() == raw);
+    EXPECT_TRUE(!allocated<TypeParam>(old) && allocated<TypeParam>(raw) && q.id() == raw);
 }
 
 TYPED_TEST(Cpp, ValuesPassThroughAndArraysAreOwned) {
-    auto q = TestFixture::Q::dynamic(6, 6, {.sharable = true}).value();
+    auto q = Q<TypeParam>::dynamic(6, 6, {.sharable = true}).value();
     const brenn::Timestamp t0 = brenn::from_ts(1733450205000);
     for (uint64_t h = 0; h < 8; ++h)
         EXPECT_EQ(handle(q.write(0x500 + h, t0 + h * 40ms).value()),
@@ -76,8 +75,8 @@ TYPED_TEST(Cpp, ValuesPassThroughAndArraysAreOwned) {
 }
 
 TYPED_TEST(Cpp, RefusalsBecomeErrors) {
-    using Q = typename TestFixture::Q;
-    using S = typename TestFixture::S;
+    using S = brenn::Session<TypeParam>;
+    using Q = Q<TypeParam>;
     Q bogus = Q::adopt(TypeParam::queue_count), plain = Q::plain(4).value();
     auto dyn = Q::dynamic(3, 3, {.max_sessions = 1, .sharable = true}).value();
     auto only = dyn.create_session().value();
