@@ -33,9 +33,8 @@ static void await_session(int32_t s, QueueStatus *st) {
 
 static int writer(int64_t frames) {
     CHECK(gsq_c_create() == 0, "gsq_c_create failed (keys left from an earlier run?)");
-    for (int32_t q = 0; q < kP && !bad; ++q)
-        CHECK(gsq_c_alloc_queue(8 * BRENN_NODE_SIZE, 1, 0, 1, 0) == q, "filler %d", q);
-    CHECK(!bad && gsq_c_alloc_queue(8 * BRENN_NODE_SIZE, 1, 0, 1, 0) == kP, "no queue P");
+    for (int32_t q = 0; q <= kP && !bad; ++q)  // the fillers, then P
+        CHECK(gsq_c_alloc_queue(8 * BRENN_NODE_SIZE, 1, 0, 1, 0) == q, "plain queue %d", q);
     CHECK(!bad && gsq_c_dynamic_alloc(kNodes, kWindow, 4, 0, 1, 1) == kD, "no dynamic queue");
     QueueStatus st;
     await_session(0, &st);
@@ -77,7 +76,8 @@ static void check_dump(int64_t frames) {
     int held = 0, index, seq;
     unsigned long long obj;
     while (fgets(line, sizeof line, text) != NULL) {
-        if (sscanf(line + 1, " %d-%16llx(%d)[ts=", &index, &obj, &seq) != 3 || obj == BRENN_NO_HANDLE)
+        if (sscanf(line + 1, " %d-%16llx(%d)[ts=", &index, &obj, &seq) != 3 ||
+            obj == BRENN_NO_HANDLE)
             continue;
         make_time_string2(want, ts_of(seq));
         held += CHECK(seq >= frames - kWindow && seq < frames && obj == handle_of(seq) &&
@@ -92,10 +92,11 @@ static int reader(int64_t frames) {
         usleep(200);
     CHECK(gsq_c_create_session(kD) == 0, "no session");
     for (int64_t i = 0; i < frames && !bad; ++i) {
-        uint64_t obj = 0, peeked = 0;
+        uint64_t obj = 0, peeked = 0, looked = 0;
         int32_t gap = -1;
-        CHECK(gsq_read(kP, &obj) == 0 && obj == handle_of(i), "read %lld: %llx", (long long)i,
-              (unsigned long long)obj);
+        CHECK(gsq_read(kP, &obj) == 0 && gsq_look(kP, 0, &looked) == 0 && obj == handle_of(i) &&
+                  looked == obj,
+              "read %lld: %llx", (long long)i, (unsigned long long)obj);
         gsq_c_peek(kD, 0, &peeked, &gap);
         CHECK(peeked == handle_of(i) && gap == 0 && gsq_c_get_cur_seq(kD, 0) == i,
               "peek %lld: %llx gap %d", (long long)i, (unsigned long long)peeked, gap);
@@ -104,8 +105,7 @@ static int reader(int64_t frames) {
     CHECK(bad || (VSQ_IS_READY_TO_READ(kP) == 0 && gsq_c_is_data_available(kD, 0, &count) == 0 &&
                   count == 0),
           "more to read after the last frame");
-    if (!bad) check_dump(frames);
-    if (!bad) gsq_c_create_session(kD);
+    if (!bad) check_dump(frames), gsq_c_create_session(kD);
     while (!bad && gsq_c_ready(kD) == 1)
         usleep(200);
     gsq_c_uninit();

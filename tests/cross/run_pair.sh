@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# run_pair.sh FRAMES WRITER READER: one cross_peer writer and one reader on the shared family's
-# keys, both of which must succeed. WRITER and READER are command lines (an emulator and its
-# options first; words split on spaces). In a private IPC namespace where one can be made;
-# the keys are removed before and after.
+# run_pair.sh FRAMES WRITER READER: a cross_peer writer and reader, both of which must succeed.
+# WRITER and READER are command lines (an emulator first; words split on spaces).
 set -uo pipefail
 . "$(dirname "$0")/../../scripts/lib.sh"
 if [[ -z ${BRENN_IPC_NS:-} ]] && unshare --ipc true 2>/dev/null; then
@@ -10,7 +8,7 @@ if [[ -z ${BRENN_IPC_NS:-} ]] && unshare --ipc true 2>/dev/null; then
 fi
 read -r -a writer <<<"$2"
 read -r -a reader <<<"$3"
-trap remove_shared_objects EXIT
+trap remove_shared_objects EXIT  # also when no private IPC namespace could be made
 remove_shared_objects
 # Each end stops itself with an alarm; these limits only back that up.
 timeout 90 "${writer[@]}" write "$1" &
