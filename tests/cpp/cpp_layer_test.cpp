@@ -1,6 +1,5 @@
-// What brenn.hpp adds to the C interface: owners that release on every way out of a scope and
-// hand their ownership on when moved, owned handle arrays, every refusal mapped to its code,
-// chrono timestamps, and the shared system's owner with its lifecycle codes.
+// What brenn.hpp adds to the C interface: owners released on every way out and moved, owned
+// handle arrays, every refusal mapped to its code, chrono timestamps, the shared system's owner.
 #include <stdexcept>
 
 #include "common/family.h"
@@ -86,20 +85,10 @@ TYPED_TEST(Cpp, RefusalsBecomeErrors) {
         {Errc::invalid_argument,
          {code(Q::plain(INT32_MAX)), code(plain.change_node_count(INT32_MAX))}},
         {Errc::refused,
-         {
-             code(bogus.write(1, 5ms)),
-             code(bogus.read()),
-             code(bogus.look(0)),
-             code(bogus.ready_to_read()),
-             code(bogus.node_num()),
-             code(bogus.status()),
-             code(bogus.sharable()),
-             code(bogus.set_sharable(true)),
-             code(bogus.clean()),
-             code(bogus.change_node_count(8)),
-             code(plain.resize(1)),
-             code(dyn.resize(4)),
-         }},
+         {code(bogus.write(1, 5ms)), code(bogus.read()), code(bogus.look(0)),
+          code(bogus.ready_to_read()), code(bogus.node_num()), code(bogus.status()),
+          code(bogus.sharable()), code(bogus.set_sharable(true)), code(bogus.clean()),
+          code(bogus.change_node_count(8)), code(plain.resize(1)), code(dyn.resize(4))}},
         {Errc::session_alloc_failed, {code(bogus.create_session()), code(dyn.create_session())}},
         {Errc::nothing_taken, {code(S::adopt(dyn.id(), 5).peek())}},
         {Errc::bad_id, {code(S::adopt(plain.id(), 200).available())}},
