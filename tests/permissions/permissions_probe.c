@@ -19,9 +19,10 @@ int main(int argc, char **argv) {
     if (argc > 1 && strcmp(argv[1], "outsider") == 0) {
         /* The segment is found (shmget asks for no access), attaching it is denied. */
         errno = 0;
-        const int32_t rc = gsq_c_init();
-        fprintf(stderr, "outsider: gsq_c_init %d (%s)\n", rc, strerror(errno));
-        return rc != -3 || errno != EACCES ||
+        const int32_t rc = gsq_c_init(), e = errno;
+        gsq_c_free_queue(q); /* whether Q survives, the script sees */
+        fprintf(stderr, "outsider: gsq_c_init %d (%s)\n", rc, strerror(e));
+        return rc != -3 || e != EACCES || gsq_c_dynamic_alloc(4, 2, 4, 0, 1, 0) != -1 ||
                gsq_c_alloc_queue(4 * BRENN_NODE_SIZE, 4, 0, 1, 0) != -1 ||
                gsq_c_write(q, 99, &back, 1) != -1 || back != BRENN_NO_HANDLE ||
                gsq_read(q, &obj) != -1 || gsq_c_change_queue_size(q, 2 * BRENN_NODE_SIZE) != -1 ||
