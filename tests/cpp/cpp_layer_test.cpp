@@ -18,12 +18,10 @@ bool allocated(int32_t q) {  // a free local slot refuses the call
 }
 template <class F>
 using Q = brenn::Queue<F>;
-template <class F>
-using Cpp = FamilyTest<F>;
-TYPED_TEST_SUITE(Cpp, Families, FamilyName);
+TYPED_TEST_SUITE(FamilyTest, Families, FamilyName);
 
 // An exception leaves a scope with a queue, a session and a look-back that a writer waits for.
-TYPED_TEST(Cpp, OwnersReleaseOnceAndMove) {
+TYPED_TEST(FamilyTest, OwnersReleaseOnceAndMove) {
     auto q = Q<TypeParam>::dynamic(8, 8).value(), gone = Q<TypeParam>::plain(8).value();
     const int32_t first = gone.id(), raw = Q<TypeParam>::plain(4).value().release();
     Blocked writer;
@@ -50,7 +48,7 @@ TYPED_TEST(Cpp, OwnersReleaseOnceAndMove) {
     EXPECT_TRUE(!allocated<TypeParam>(old) && allocated<TypeParam>(raw) && q.id() == raw);
 }
 
-TYPED_TEST(Cpp, ValuesPassThroughAndArraysAreOwned) {
+TYPED_TEST(FamilyTest, ValuesPassThroughAndArraysAreOwned) {
     auto q = Q<TypeParam>::dynamic(6, 6, {.sharable = true}).value();
     const brenn::Timestamp t0 = brenn::from_ts(1733450205000);
     for (uint64_t h = 0; h < 8; ++h)
@@ -73,7 +71,7 @@ TYPED_TEST(Cpp, ValuesPassThroughAndArraysAreOwned) {
     EXPECT_EQ(brenn::to_ts(sys_days{2024y / December / 6} + 1h) + brenn::to_ts(2s), 1733446802000);
 }
 
-TYPED_TEST(Cpp, RefusalsBecomeErrors) {
+TYPED_TEST(FamilyTest, RefusalsBecomeErrors) {
     using S = brenn::Session<TypeParam>;
     using Q = Q<TypeParam>;
     Q bogus = Q::adopt(TypeParam::queue_count), plain = Q::plain(4).value();
@@ -122,9 +120,7 @@ TEST(CppShared, SystemOwnerAndLifecycleCodes) {
 }
 
 TEST(CppDeathTest, ValueOfAnErrorAborts) {
-#ifdef BRENN_DEATH_TEST_STYLE
     GTEST_FLAG_SET(death_test_style, BRENN_DEATH_TEST_STYLE);
-#endif
     EXPECT_DEATH((void)brenn::LocalQueue::plain(0).value(), "failed result: local alloc: no queue");
     EXPECT_DEATH((void)brenn::Result<int>(3).error(), "of a result that holds a value");
 }
