@@ -13,9 +13,11 @@ timeout 60 bpftrace -e 'BEGIN { exit(); }' &>/dev/null || skip "bpftrace cannot 
 
 work=$(mktemp -d /tmp/brenn-bpftrace.XXXXXX)
 trap 'kill -KILL $tracer 2>/dev/null; rm -rf "$work"' EXIT
-# BEGIN runs once the probe is attached: the example starts only after that.
+# BEGIN runs once the probe is attached: the example starts only after that. The probe fires
+# in every process that loaded the library (tests run side by side): only the example counts.
 bpftrace -e "BEGIN { printf(\"attached\\n\"); }
-             usdt:$lib:brenn:write { @writes[arg0] = count(); }" >"$work/trace" 2>&1 &
+             usdt:$lib:brenn:write /comm == \"$(basename "$example" | cut -c1-15)\"/ {
+                 @writes[arg0] = count(); }" >"$work/trace" 2>&1 &
 tracer=$!
 for ((i = 0; i < 600; i++)); do
     grep -q '^attached' "$work/trace" && break
