@@ -53,9 +53,9 @@ const Row kRows[] = {
      "da 0 -> 1,3; p 0 x3 -> 3/0,4/0,5/0; da 0 -> 0,0; da 6 -> 0,-3; lb 0 -> 8,2;"
      "da 0 -> 0,-4; le 0 -> 0; da 0 -> 0,0; w 6; da 0 -> 1,1; da 0 -c -> 0,.; sh 0;"
      "da 6 -> 1,1"},
-    {"create takes the lowest free slot below max_sessions; destroy frees one",
-     "plain 4 m=2; cs -> 0; cs -> 1; cs -> -1; ds 0 -> 0; use? 0 -> 0,0; cs -> 0; ds 2 -> -1;"
-     "ds 1 -> 0; cs -> 1"},
+    {"create takes the lowest free slot below max_sessions and counts anew; destroy frees one",
+     "plain 4 m=2; cs -> 0; cs -> 1; cs -> -1; w 1; p 0 -> 1/0; ds 0 -> 0; use? 0 -> 0,0;"
+     "pos 0 -> 0,0,1; cs -> 0; pos 0 -> 0,0,0; ds 2 -> -1; ds 1 -> 0; cs -> 1"},
     {"seek puts a session on the newest node and keeps its count",
      "plain 8; cs; w 1..2; p 0 -> 1/0; w 3..4; seek 0; pos 0 -> 3,3,1; da 0 -> 0,0; w 5;"
      "p 0 -> 5/0"},
