@@ -32,9 +32,11 @@ struct LocalSlot {
     QueueNode *retired;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    // Moved by every wake; a waiter spinning before its sleep watches it. A hint only: any
-    // value will do after allocation, and a waiter never sleeps on it.
+    // Moved by a wake while someone is inside a wait; a waiter spinning before its sleep
+    // watches it. Any value will do after allocation: a wait compares it only with itself.
     std::atomic<uint32_t> wakes;
+    // Threads inside a wait on this slot. Changed under the mutex.
+    std::atomic<int32_t> waiting;
     QueueHeader hdr;
 };
 
@@ -50,37 +52,43 @@ int32_t lock(const Slot &s) noexcept {
 int32_t unlock(const Slot &s) noexcept {
     return pthread_mutex_unlock(&slot_of(s).mutex);
 }
-// The slot this thread spun on in vain in its last wait, if it has not slept since, and the
-// thread's spinning credit (support/spinning.h).
-thread_local const LocalSlot *t_spun_in_vain = nullptr;
+// The thread's spinning credit (support/spinning.h).
 thread_local spinning::SpinCredit t_spin_credit;
 
-// A wait first spins with the mutex released, watching for a wake. Whatever the spell ends
-// in, the wait returns holding the mutex and the caller tests its condition again; only a
-// thread whose last spell on this slot was in vain sleeps on the condition variable. It does
-// so straight after that test, without letting go of the mutex in between, so no wake that
-// test missed can come before it sleeps.
+// A wait first spins with the mutex released, watching for a wake, and sleeps on the condition
+// variable only when none came. Either way it returns as pthread_cond_wait does: once woken,
+// holding the mutex, so the caller tests its condition again exactly as often as with a plain
+// condition variable (a peek's "wait for" line is logged once per wake, not once per spell).
+// A wake moves `wakes` under the mutex whenever a waiter is inside, so a waiter that finds it
+// unmoved with the mutex held sleeps before that wake can come: the waker needs the mutex,
+// which pthread_cond_wait gives up only once the waiter sleeps.
 int32_t wait(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
-    if (t_spun_in_vain == &slot) {
-        t_spun_in_vain = nullptr;
-        return pthread_cond_wait(&slot.cond, &slot.mutex);
-    }
     const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
+    slot.waiting.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_unlock(&slot.mutex);
-    spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
-    bool woken = false;
-    do {
-        woken = slot.wakes.load(std::memory_order_relaxed) != seen;
-    } while (!woken && spin.again());
+    {
+        spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
+        while (slot.wakes.load(std::memory_order_relaxed) == seen && spin.again()) {
+        }
+    }
     pthread_mutex_lock(&slot.mutex);
-    if (!woken) t_spun_in_vain = &slot;
-    return 0;
+    int32_t result = 0;
+    if (slot.wakes.load(std::memory_order_relaxed) == seen)
+        result = pthread_cond_wait(&slot.cond, &slot.mutex);
+    slot.waiting.fetch_sub(1, std::memory_order_relaxed);
+    return result;
 }
-// glibc's broadcast makes no system call when nobody waits.
+// A waiter counted itself under the mutex before the waker's operation took it, so the waker
+// sees the count. With nobody inside a wait, a wake takes no mutex, and glibc's broadcast
+// makes no system call.
 int32_t wake(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
-    slot.wakes.fetch_add(1, std::memory_order_relaxed);
+    if (slot.waiting.load(std::memory_order_relaxed) > 0) {
+        pthread_mutex_lock(&slot.mutex);
+        slot.wakes.fetch_add(1, std::memory_order_relaxed);
+        pthread_mutex_unlock(&slot.mutex);
+    }
     return pthread_cond_broadcast(&slot.cond);
 }
 QueueNode *nodes(const Slot &s) noexcept {

@@ -14,9 +14,9 @@ const Row kRows[] = {
     {"waiting sessions are all woken by the write of their node and see every node in order",
      "plain 4; cs -> 0; cs -> 1; pos 1 -> -1,-1,0; use? 1 -> 1,0; p 0 &; p 1 &; w 1;"
      "join -> 1/0; join -> 1/0; p 0 &; p 1 &; w 2; join -> 2/0; join -> 2/0; p 0 &; p 1 &;"
-     "w 3; join -> 3/0; join -> 3/0; p 0 &; p 1 &; w 4; join -> 4/0; join -> 4/0; S: dbg;"
+     "w 3; join -> 3/0; join -> 3/0; p 0 &; p 1 &; w 4; join -> 4/0; join -> 4/0; dbg;"
      "p 0 &; p 1 &; w 5 -> 1; join -> 5/0; join -> 5/0; cur 1 -> 4; live 1 -> 5;"
-     "S: dbg -> peek queue [0] session =0 wait for 0(4)|peek queue [0] session =1 wait for 0(4)"},
+     "dbg -> peek queue [0] session =0 wait for 0(4)|peek queue [0] session =1 wait for 0(4)"},
     {"a session that keeps up with a dynamic window sees every node, over laps",
      "dyn 6 4; cs; w 1; p 0 -> 1/0; w 2..4; p 0 x3 -> 2/0,3/0,4/0; w 5..7;"
      "p 0 x3 -> 5/0,6/0,7/0; w 8..10; p 0 x3 -> 8/0,9/0,10/0; w 11..12; p 0 x2 -> 11/0,12/0;"
