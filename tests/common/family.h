@@ -1,6 +1,5 @@
-// The two families as typed-test parameters: brenn.hpp's traits, with what the tests add (how
-// to bring a family up and down, its dump as text). A typed suite is written once and runs on
-// both, as the library binds one engine to both.
+// The two families as typed-test parameters: brenn.hpp's traits, with how to bring a family up
+// and down and its dump as text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,16 +16,15 @@ struct Local : brenn::LocalFamily {
     static constexpr auto gnode_size = &lsq_c_get_gnode_size;
     static bool up() { return true; }  // the table is there when the library is loaded
     static void down() {}
-    // The text a dump of `len` bytes leaves in a buffer that held only 'Z'; "<untouched>" when
-    // nothing was written, "<unterminated>" when no zero byte ends the text.
+    // The text a dump of `len` bytes leaves in a buffer of 'Z's, or what went wrong.
     static std::string dump(int32_t q, int32_t len = 8192) {
         std::string buf(static_cast<size_t>(len > 0 ? len : 0) + 16, 'Z');
         lsq_c_dump(q, len > 0 ? buf.data() : nullptr, len);
-        if (buf.find_first_not_of('Z') == std::string::npos) return "<untouched>";
-        const size_t end = buf.find('\0');
-        if (end == std::string::npos || static_cast<int32_t>(end) >= len) return "<unterminated>";
-        if (buf.find_first_not_of('Z', end + 1) != std::string::npos) return "<beyond the text>";
-        return buf.substr(0, end);
+        const size_t end = buf.find('\0'), npos = std::string::npos;
+        if (buf.find_first_not_of('Z') == npos) return "<untouched>";
+        if (end == npos || static_cast<int32_t>(end) >= len) return "<unterminated>";
+        return buf.find_first_not_of('Z', end + 1) == npos ? buf.substr(0, end)
+                                                           : "<beyond the text>";
     }
 };
 
@@ -55,8 +53,7 @@ struct FamilyName {
     }
 };
 
-// A fixture that brings the family up before each test and down after it, also when a check
-// fails.
+// Brings the family up before each test and down after it, also when a check fails.
 template <class F>
 class FamilyTest : public ::testing::Test {
   protected:

@@ -1,11 +1,9 @@
-// What every test program shares: bounded waits for calls that may block, child processes
-// with a time limit, a watchdog for a whole program, the removal of the shared family's
-// System V objects, and a reproducible generator. No test framework here, so the campaigns'
-// children and the fuzz targets use it as well.
+// What every test program shares: bounded waits, children with a time limit, a watchdog, the
+// removal of the shared family's System V objects and a reproducible generator. No test
+// framework, so that the campaigns' children and the fuzz targets can use it as well.
 #pragma once
 
 #include <signal.h>
-#include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -30,8 +28,8 @@ namespace brenn_test {
 using namespace std::chrono_literals;
 inline constexpr uint64_t kNone = UINT64_MAX;
 
-// A sanitizer brings an allocator and threads of its own: address-space limits and memory
-// figures mean nothing under it.
+// Under a sanitizer (its own allocator and threads) or an emulator (its memory is the
+// process's), address-space limits and memory figures mean nothing.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
 #elif defined(__has_feature)
@@ -40,15 +38,13 @@ inline constexpr bool kSanitized =
 #else
 inline constexpr bool kSanitized = false;
 #endif
-// A cross build's tests run under an emulator, whose own memory is the process's.
-#ifdef BRENN_TEST_EMULATED
-inline constexpr bool kEmulated = true;
-#else
-inline constexpr bool kEmulated = false;
+#ifndef BRENN_TEST_EMULATED
+#define BRENN_TEST_EMULATED 0
 #endif
+inline constexpr bool kEmulated = BRENN_TEST_EMULATED;
 
-// Removes every object on the shared family's keys, whatever made it (a test that died
-// halfway, say): the stand-in's sets are segments, a platform's may be semaphore sets.
+// Every object on the shared family's keys, whatever made it: the stand-in's sets are
+// segments, a platform's may be semaphore sets.
 inline void remove_shared_objects() {
     for (int32_t k = -1; k < brenn::shared::kSetCount; ++k) {
         const int32_t key = k < 0 ? brenn::shared::kSegmentKey : brenn::shared::kFirstSetKey + k;
@@ -57,7 +53,6 @@ inline void remove_shared_objects() {
     }
 }
 
-// Ends the program at once, leaving the keys as they were found.
 [[noreturn]] inline void give_up(const std::string &why) {
     std::fprintf(stderr, "%s: giving up on this test program\n", why.c_str());
     std::fflush(nullptr);
@@ -65,17 +60,16 @@ inline void remove_shared_objects() {
     std::_Exit(1);
 }
 
-// A whole program that runs longer than `seconds` fails, rather than at CTest's time-out.
-// An alarm, not a thread: a program that forks stays single-threaded (ThreadSanitizer
-// refuses threads in a child forked from a threaded parent), and a child does not inherit it.
-inline void watchdog_fired(int) {
-    static const char kText[] = "watchdog: the program ran out of time: giving up\n";
-    [[maybe_unused]] ssize_t n = write(2, kText, sizeof kText - 1);
-    remove_shared_objects();
-    _exit(1);
-}
+// A program that runs longer than `seconds` fails before CTest's time-out. An alarm, not a
+// thread: a program that forks stays single-threaded (ThreadSanitizer refuses threads in a
+// child forked from a threaded parent), and a child does not inherit it.
 inline bool arm_watchdog(unsigned seconds) {
-    signal(SIGALRM, watchdog_fired);
+    signal(SIGALRM, [](int) {
+        static const char kText[] = "watchdog: the program ran out of time: giving up\n";
+        [[maybe_unused]] ssize_t n = write(2, kText, sizeof kText - 1);
+        remove_shared_objects();
+        _exit(1);
+    });
     alarm(seconds);
     return true;
 }
@@ -98,8 +92,7 @@ inline Blocked start(std::function<void()> fn) {
     return b;
 }
 
-// A child process running `fn` (its result is the exit code). It dies with its parent, so a
-// test that gives up leaves no process behind.
+// A child process running `fn` (its result is the exit code) that dies with its parent.
 inline pid_t fork_child(const std::function<int()> &fn) {
     std::fflush(nullptr);
     const pid_t parent = getpid();
@@ -107,7 +100,6 @@ inline pid_t fork_child(const std::function<int()> &fn) {
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) std::_Exit(1);
-        std::fflush(nullptr);
         std::_Exit(fn());
     }
     return pid;
@@ -127,20 +119,19 @@ inline int child_result(pid_t pid, std::chrono::milliseconds limit = 20s) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Standard output written while `fn` runs (through a file, so a long text cannot block).
-inline std::string capture_stdout(const std::function<void()> &fn) {
-    std::fflush(stdout);
+// What is written on `fd` (standard output unless told) while `fn` runs, through a file so
+// that a long text cannot block.
+inline std::string capture_stdout(const std::function<void()> &fn, int fd = 1) {
+    std::fflush(nullptr);
     FILE *tmp = std::tmpfile();
-    const int saved = dup(1);
-    dup2(fileno(tmp), 1);
+    const int saved = dup(fd);
+    dup2(fileno(tmp), fd);
     fn();
-    std::fflush(stdout);
-    dup2(saved, 1);
+    std::fflush(nullptr);
+    dup2(saved, fd);
     close(saved);
-    std::string text;
-    std::rewind(tmp);
-    for (int c; (c = std::fgetc(tmp)) != EOF;)
-        text += static_cast<char>(c);
+    std::string text(static_cast<size_t>(lseek(fileno(tmp), 0, SEEK_END)), '\0');
+    text.resize(pread(fileno(tmp), text.data(), text.size(), 0) > 0 ? text.size() : 0);
     std::fclose(tmp);
     return text;
 }

@@ -1,6 +1,5 @@
-// A queue's records read directly, without its lock, by programs linked with the engine's
-// objects (the internal test build), and the invariants that the public header promises for
-// every allocated queue.
+// A queue's records read without its lock (programs linked with the engine's objects), and the
+// invariants the public header promises for every allocated queue.
 #pragma once
 
 #include <cinttypes>
@@ -27,11 +26,10 @@ struct Records {
 
 // False when the id is outside the table or the shared segment is not attached.
 inline bool records_of(bool shared, int32_t q, Records *r) {
-    brenn::engine::Slot slot;
-    if (!brenn::api::reach(shared ? brenn::shared::family : brenn::local::family, q, &slot))
-        return false;
-    *r = Records{slot.hdr, slot.nodes()};
-    return true;
+    brenn::engine::Slot s;
+    const bool in = brenn::api::reach(shared ? brenn::shared::family : brenn::local::family, q, &s);
+    if (in) *r = Records{s.hdr, s.nodes()};
+    return in;
 }
 
 // "" while the invariants hold, else what is wrong. Positions: rd, wr, a dynamic queue's tail
@@ -51,10 +49,9 @@ inline std::string invariant_breach(const Records &r) {
                       n);
         return why;
     }
-    for (int32_t s = 0; s < brenn::engine::kMaxSessions; ++s) {
+    for (int32_t s = 0; s < brenn::engine::kMaxSessions; ++s)
         if (h.sessions[s].in_use != 0 && outside(h.sessions[s].pk))
             return "session " + std::to_string(s) + " at " + std::to_string(h.sessions[s].pk);
-    }
     int64_t above = INT64_MAX;
     for (int32_t k = 0, i = h.wr < 0 ? 0 : h.wr; k < n; ++k, i = (i - 1 + n) % n) {
         const QueueNode &node = r.nodes[i];
