@@ -32,14 +32,8 @@ struct Shared : brenn::SharedFamily {
     static constexpr bool shared = true;
     static constexpr auto gnode_size = &gsq_c_get_gnode_size;
     // A system of its own for every test, on keys nobody else holds.
-    static bool up() {
-        down();
-        return gsq_c_create() == 0;
-    }
-    static void down() {
-        gsq_c_destroy();
-        remove_shared_objects();
-    }
+    static bool up() { return down(), gsq_c_create() == 0; }
+    static void down() { gsq_c_destroy(), remove_shared_objects(); }
     static std::string dump(int32_t q, int32_t = 0) {
         return capture_stdout([q] { gsq_c_dump(q); });
     }
