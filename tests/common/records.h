@@ -2,10 +2,10 @@
 // invariants the public header promises for every allocated queue.
 #pragma once
 
-#include <cinttypes>
-#include <cstdio>
+#include <cinttypes>  // for the programs that print records
 #include <string>
 
+#include "common/harness.h"
 #include "engine/api.h"
 #include "engine/records.h"
 #include "local/local_table.h"
@@ -40,15 +40,11 @@ inline bool records_of(bool shared, int32_t q, Records *r) {
 inline std::string invariant_breach(const Records &r) {
     const QueueHeader &h = *r.hdr;
     const int32_t n = h.node_num;
-    char why[160];
     if (h.allocated == 0) return "the slot holds no queue";
     if (n < 1 || r.nodes == nullptr) return "no ring";
     auto outside = [n](int32_t x) { return x < -1 || x >= n; };
-    if (outside(h.rd) || outside(h.wr) || (h.dynamic != 0 && (h.tail < 0 || h.tail >= n))) {
-        std::snprintf(why, sizeof why, "rd %d wr %d tail %d in a ring of %d", h.rd, h.wr, h.tail,
-                      n);
-        return why;
-    }
+    if (outside(h.rd) || outside(h.wr) || (h.dynamic != 0 && (h.tail < 0 || h.tail >= n)))
+        return "rd, wr, tail, ring size " + csv(h.rd, h.wr, h.tail, n);
     for (int32_t s = 0; s < brenn::engine::kMaxSessions; ++s)
         if (h.sessions[s].in_use != 0 && outside(h.sessions[s].pk))
             return "session " + std::to_string(s) + " at " + std::to_string(h.sessions[s].pk);
@@ -59,13 +55,9 @@ inline std::string invariant_breach(const Records &r) {
         const bool known = empty || node.state == NODE_WRITTEN || node.state == NODE_READ;
         const bool order = empty || (h.wr >= 0 && node.seq >= 0 && node.seq < above &&
                                      static_cast<uint64_t>(node.seq) < h.write_seq);
-        if (!known || empty != (node.seq == -1) || (empty && node.obj != UINT64_MAX) || !order) {
-            std::snprintf(why, sizeof why,
-                          "node %d: state %d seq %" PRId64 " obj %" PRIx64
-                          " (wr %d, write_seq %" PRIu64 ")",
-                          i, node.state, node.seq, node.obj, h.wr, h.write_seq);
-            return why;
-        }
+        if (!known || empty != (node.seq == -1) || (empty && node.obj != UINT64_MAX) || !order)
+            return "node " + std::to_string(i) + ": state, seq, obj, wr, write_seq " +
+                   csv(node.state, node.seq, node.obj, h.wr, h.write_seq);
         if (!empty) above = node.seq;
     }
     return "";

@@ -23,6 +23,10 @@ namespace {
 const bool armed = arm_watchdog(110);
 constexpr auto npos = std::string::npos;
 const auto key = [](int32_t n) { return 0x0b5e0800 + n; };
+// A call's answer and errno as one text: "-1,22".
+const auto answer = [](int64_t r) { return csv(r, errno); };
+#define EXPECT_REFUSED(call, error) \
+    EXPECT_EQ(answer((errno = 0, int64_t(call))), csv(-1, error)) << #call
 
 // What `body` writes on standard error in a child with OLK_LOG_DEBUG and OLK_LOG_QUIET as given
 // (nullptr: unset): the switches are read once per process, so this process never logs.
@@ -45,44 +49,36 @@ TEST(Log, SwitchesReadOnceLinesCutAt1024WholeUnderConcurrencyErrnoKept) {
     const std::tuple<const char *, const char *, std::string> cases[] = {
         {nullptr, nullptr, info}, {"yes", nullptr, both}, {"0", nullptr, info}, {"", nullptr, info},
         {"1", "1", ""},           {nullptr, "0", info},   {"1", "", both}};
-    for (const auto &[debug, quiet, text] : cases) {
-        EXPECT_EQ(logged(debug, quiet,
-                         [] {
-                             log_Console("queue %d freed, size=%u", 3, 64u);
-                             log_Debug("detail %x", 255);
-                             return 0;
-                         }),
-                  text)
+    const auto two_lines = [] {
+        log_Console("queue %d freed, size=%u", 3, 64u);
+        log_Debug("detail %x", 255);
+        return 0;
+    };
+    for (const auto &[debug, quiet, text] : cases)
+        EXPECT_EQ(logged(debug, quiet, two_lines), text)
             << (debug ? debug : "-") << " " << (quiet ? quiet : "-");
-    }
-    EXPECT_EQ(logged(nullptr, nullptr,
-                     [] {
-                         log_Debug("before");
-                         setenv("OLK_LOG_DEBUG", "1", 1);  // too late: read at the first call
-                         setenv("OLK_LOG_QUIET", "1", 1);
-                         log_Debug("after");
-                         log_Console("%s", std::string(1016, 'y').c_str());  // 1024 in all
-                         log_Console("%s", std::string(5000, 'x').c_str());
-                         return 0;
-                     }),
-              "[info] " + std::string(1016, 'y') + "\n[info] " + std::string(1013, 'x') + "...\n");
     EXPECT_EQ(logged("1", nullptr,
                      [] {
-                         // Through pointers: the compilers refuse a literal NULL format.
-                         void (*volatile calls[])(const char *, ...) = {log_Console, log_Debug};
-                         for (auto call : calls) {
-                             errno = 0;
-                             call(nullptr);
-                             if (errno != EINVAL) return 1;
-                         }
                          errno = ERANGE;
                          log_Console("a");
                          log_Debug("b");
+                         if (errno != ERANGE) return 1;
+                         setenv("OLK_LOG_DEBUG", "0", 1);  // too late: read at the first call
+                         setenv("OLK_LOG_QUIET", "1", 1);
+                         log_Debug("c");
+                         log_Console("%s", std::string(1016, 'y').c_str());  // 1024 in all
+                         log_Console("%s", std::string(5000, 'x').c_str());
+                         // Through pointers: the compilers refuse a literal NULL format.
+                         void (*volatile calls[])(const char *, ...) = {log_Console, log_Debug};
+                         for (auto call : calls)
+                             if (errno = 0, call(nullptr), errno != EINVAL) return 2;
                          close(2);
+                         errno = ERANGE;
                          log_Console("nowhere");  // must do no harm
-                         return errno == ERANGE ? 0 : 2;
+                         return errno == ERANGE ? 0 : 3;
                      }),
-              "[info] a\n[debug] b\n");
+              "[info] a\n[debug] b\n[debug] c\n[info] " + std::string(1016, 'y') + "\n[info] " +
+                  std::string(1013, 'x') + "...\n");
     // Long lines from a thread and two processes at once: each arrives whole, once.
     auto line = [](int w) { return std::string(600 + 100 * w, char('a' + w)); };
     auto lines = [&](int w) {
@@ -135,9 +131,7 @@ TEST(TimeText, KnownTextsAndEveryDayOf800Years) {
         {INT64_MIN, "@-9223372036854775808"}};
     for (const auto &[ts, text] : known)
         EXPECT_EQ(time_text(ts), text);
-    errno = 0;
-    make_time_string2(nullptr, 1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_REFUSED((make_time_string2(nullptr, 1), -1), EINVAL);  // a NULL buffer
     // 1600 to 2400 at a time of day that moves, and random values of every magnitude.
     Rng rng{20241206};
     for (int64_t day = -11676096000000, at = 1; day < 13569465600000; day += 86400000) {
@@ -180,10 +174,6 @@ TEST(BufferReturn, CountedByDefaultHandledWithItsContextNoneLostWhileSwapping) {
     EXPECT_EQ(g_sum.load(), g_calls.load());
 }
 
-// A call's answer and errno as one text: "-1,22".
-const auto answer = [](int64_t r) { return csv(r, errno); };
-#define EXPECT_REFUSED(call, error) \
-    EXPECT_EQ(answer((errno = 0, int64_t(call))), csv(-1, error)) << #call
 // Every call on one semaphore refuses (set, index) alike.
 const auto refused_everywhere = [](int32_t set, int32_t index, int error) {
     for (auto call :
@@ -366,40 +356,34 @@ TEST_F(Ipc, LocksWaitAcrossProcessesDeadHoldersStayOnRecordDestroyWakesEverySlee
     EXPECT_EQ(vos_lock(again, 0), 0);
 }
 
-// vos_wait frees the lock while asleep, one signal wakes every sleeper of the pair, and each
-// returns holding the lock.
-TEST_F(Ipc, OneSignalWakesEverySleeperHoldingTheLock) {
-    const int32_t set = vos_create_semaphore(key(1), 2);
+// vos_wait frees the lock while asleep, one signal wakes every sleeper of a semaphore, and each
+// returns holding the lock. Then pairs hand a turn back and forth on their own semaphores, one
+// across processes, one signalling after its unlock (a signal between the waiter's free and its
+// sleep must not be lost); others add to a counter under a lock, which must come out exact.
+TEST_F(Ipc, OneSignalWakesAllTurnsNeverStallContendedLocksCountExactly) {
+    const int32_t set = vos_create_semaphore(key(1), 8);
     std::atomic<int> arrived{0}, failures{0};
     uint32_t go = 0;
     std::vector<Blocked> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.push_back(start([&] {
-            if (vos_lock(set, 1) != 0) return void(++failures);
+            if (vos_lock(set, 5) != 0) return void(++failures);
             ++arrived;
             while (go == 0)
-                if (vos_wait(set, 1) != 0) return void(++failures);
-            const bool holding = olk_semaphore_holder(set, 1) == getpid();
-            failures += vos_unlock(set, 1) == 0 && holding ? 0 : 1;
+                if (vos_wait(set, 5) != 0) return void(++failures);
+            const bool holding = olk_semaphore_holder(set, 5) == getpid();
+            failures += vos_unlock(set, 5) == 0 && holding ? 0 : 1;
         }));
-    }
     // Once the last to arrive is asleep the lock is free: a signal from now on reaches all.
-    for (int i = 0; i < 5000 && (arrived < 4 || vos_is_lock(set, 1) != 0); ++i)
+    for (int i = 0; i < 5000 && (arrived < 4 || vos_is_lock(set, 5) != 0); ++i)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(arrived.load(), 4) << "vos_wait kept the lock";
-    EXPECT_EQ(vos_lock(set, 1), 0);
+    EXPECT_EQ(vos_lock(set, 5), 0);
     go = 1;
-    EXPECT_EQ(vos_signal(set, 1), 0);
-    EXPECT_EQ(vos_unlock(set, 1), 0);
+    EXPECT_EQ(vos_signal(set, 5), 0);
+    EXPECT_EQ(vos_unlock(set, 5), 0);
     EXPECT_TRUE(finished(threads, set, 10s)) << "a sleeper missed the signal";
-    EXPECT_EQ(failures.load(), 0);
-}
-
-// Pairs hand a turn back and forth on their own semaphores, one across processes, one
-// signalling after its unlock (a signal between the waiter's free and its sleep must not be
-// lost); others add to a counter under a lock, which must come out exact.
-TEST_F(Ipc, TurnsNeverStallAndContendedLocksCountExactly) {
-    const int32_t set = vos_create_semaphore(key(1), 8);
+    threads.clear();
     constexpr int kRounds = 10000;
     auto turns = [set](int p, uint32_t me) {
         for (int i = 0; i < kRounds; ++i) {
@@ -423,8 +407,6 @@ TEST_F(Ipc, TurnsNeverStallAndContendedLocksCountExactly) {
         return 0;
     };
     const pid_t a = fork_child([&] { return turns(0, 1); }), b = fork_child(count);
-    std::atomic<int> failures{0};
-    std::vector<Blocked> threads;
     for (const int t : {0, 2, 3, 4, 5, 6, 6})  // pair t / 2, side t % 2; 6: counting
         threads.push_back(start([&, t] { failures += t == 6 ? count() : turns(t / 2, t % 2); }));
     EXPECT_TRUE(finished(threads, set, 40s)) << "a wake-up was lost";
