@@ -13,7 +13,6 @@
 #include "brenn.h"
 #include "olk.h"
 
-_Static_assert(sizeof(QueueStatus) == 4112, "QueueStatus is 4112 bytes on every target");
 enum { kP = 130, kD = 131, kNodes = 40, kRing = kNodes + 1, kWindow = 24 };
 static int bad = 0;
 #define CHECK(cond, ...) (cond ? 0 : (bad = 1, fprintf(stderr, __VA_ARGS__), fputc('\n', stderr)))

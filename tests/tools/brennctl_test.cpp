@@ -28,14 +28,13 @@ struct Ran {
 // once the first line of its output is out.
 Ran brennctl(const std::string &command, std::function<void()> between = {}) {
     std::istringstream words(command);
-    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    std::vector<std::string> args{BRENNCTL_COMMAND};
+    args.insert(args.end(), std::istream_iterator<std::string>(words), {});
     FILE *out = std::tmpfile(), *err = std::tmpfile();
     const pid_t pid = fork_child([&] {
         dup2(fileno(out), 1);
         dup2(fileno(err), 2);
         std::vector<char *> argv;
-        for (const char *word : {BRENNCTL_COMMAND})
-            argv.push_back(const_cast<char *>(word));
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -89,11 +88,9 @@ std::string samples(const std::string &exposition) {
 }
 #endif
 
-class Brennctl : public ::testing::Test {
+[[maybe_unused]] const bool kWatchdog = arm_watchdog(80);
+class Brennctl : public FamilyTest<Shared> {
   protected:
-    static void SetUpTestSuite() { arm_watchdog(80); }
-    void SetUp() override { ASSERT_TRUE(Shared::up()); }
-    void TearDown() override { Shared::down(); }
     uint64_t back_ = 0, handle_ = 0;
     int32_t gap_ = 0;
     void write(int32_t q, int n) {
@@ -202,8 +199,8 @@ brenn_lock_holder_dead{index="1",queue="1",set="0"} 1)");
 #endif
 
     const Ran reset = brennctl("reset --yes");
-    EXPECT_EQ(reset.code, 0) << reset.err;
-    EXPECT_EQ(reset.out, "gsq_c_reset: 0: every queue freed, stuck locks released\n");
+    EXPECT_EQ(std::to_string(reset.code) + reset.out + reset.err,
+              "0gsq_c_reset: 0: every queue freed, stuck locks released\n");
     EXPECT_EQ(brennctl("locks").out, "no queue lock is held\n");
     EXPECT_EQ(brennctl("list --json").out, kNote + "\"queues\":[]}\n");
 }
