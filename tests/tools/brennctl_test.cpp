@@ -89,19 +89,17 @@ std::string samples(const std::string &exposition) {
 #endif
 
 [[maybe_unused]] const bool kWatchdog = arm_watchdog(80);
-class Brennctl : public FamilyTest<Shared> {
-  protected:
-    uint64_t back_ = 0, handle_ = 0;
-    int32_t gap_ = 0;
-    void write(int32_t q, int n) {
-        for (int i = 0; i < n; ++i)
-            gsq_c_write(q, 100 + i, &back_, 1000 + 40 * i);
-    }
-    void peek(int32_t q, int32_t s, int n) {
-        for (int i = 0; i < n; ++i)
-            gsq_c_peek(q, s, &handle_, &gap_);
-    }
-};
+using Brennctl = FamilyTest<Shared>;
+void write(int32_t q, int n) {
+    uint64_t back;
+    for (int i = 0; i < n; ++i)
+        gsq_c_write(q, 100 + i, &back, 1000 + 40 * i);
+}
+void peek(int32_t q, int32_t s, int n) {
+    uint64_t obj;
+    for (int32_t i = 0, gap; i < n; ++i)
+        gsq_c_peek(q, s, &obj, &gap);
+}
 
 TEST_F(Brennctl, EveryViewShowsTheKnownSystem) {
     // Queue 0, plain, 8 nodes: session 0 took 2 of the first 3 nodes and was lapped (10
@@ -114,7 +112,8 @@ TEST_F(Brennctl, EveryViewShowsTheKnownSystem) {
     peek(0, 1, 3);
     write(0, 9);
     peek(0, 1, 1);
-    gsq_read(0, &handle_);
+    uint64_t obj;
+    gsq_read(0, &obj);
     // Queue 1, dynamic, window 3 of 8: 10 writes its session has not taken; a process that
     // is gone holds its lock.
     ASSERT_EQ(gsq_c_dynamic_alloc(7, 3, 8, 0, 1, 1), 1);
