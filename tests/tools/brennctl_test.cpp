@@ -145,15 +145,13 @@ TEST_F(Brennctl, EveryViewShowsTheKnownSystem) {
     EXPECT_NE(list.find(" 1 dynamic (w=3) 8 1/8 10 -1 1 7 yes yes held -\n"), npos) << list;
     EXPECT_NE(list.find("\n* snapshot taken without the queue locks"), npos) << list;
     EXPECT_NE(squeeze(brennctl("status 0").out).find(" 0 1 1 2 10 -\n 1 3 11 4 0 -\n"), npos);
-    const std::string dump = capture_stdout([] { gsq_c_dump(1); });
-    EXPECT_EQ(brennctl("dump 1").out, dump);
+    EXPECT_EQ(brennctl("dump 1").out, capture_stdout([] { gsq_c_dump(1); }));
 
-    const std::string free_with = R"(,"free_with":"brennctl reset --yes"})";
     EXPECT_EQ(brennctl("locks --json").out,
               R"({"holders_known":true,"locks":[)" +
                   object("queue set index allocated holder holder_state",
                          "1 0 1 true " + std::to_string(dead) + " dead") +
-                  free_with + "," +
+                  R"(,"free_with":"brennctl reset --yes"},)" +
                   object("queue set index allocated holder holder_state free_with",
                          "2 0 2 true " + std::to_string(getpid()) + " alive null") +
                   "}]}\n");
