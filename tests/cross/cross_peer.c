@@ -36,8 +36,7 @@ static int writer(int64_t frames) {
     for (int64_t i = 0; i < frames && !bad; ++i) {
         while (i - (int64_t)gsq_c_get_cur_live_count(kD, 0) >= 6)  // P's 8 nodes stay unread
             usleep(200);
-        uint64_t back = 0;
-        const uint64_t want = i >= kWindow ? HANDLE(i - kWindow) : BRENN_NO_HANDLE;
+        uint64_t back = 0, want = i >= kWindow ? HANDLE(i - kWindow) : BRENN_NO_HANDLE;
         CHECK(gsq_c_write(kD, HANDLE(i), &back, TS(i)) == 0 && back == want,
               "write %lld gave back %llx", (long long)i, (unsigned long long)back);
         CHECK(gsq_c_write(kP, HANDLE(i), NULL, TS(i)) == 0, "write %lld to P", (long long)i);
