@@ -13,18 +13,13 @@
 #include "brenn.h"
 #include "olk.h"
 
-_Static_assert(sizeof(QueueStatus) == 4112, "QueueStatus is 4112 bytes on every target");
 enum { kP = 130, kD = 131, kNodes = 40, kRing = kNodes + 1, kWindow = 24 };
 static int bad = 0;
 #define CHECK(cond, ...) (cond ? 0 : (bad = 1, fprintf(stderr, __VA_ARGS__), fputc('\n', stderr)))
 
 /* Both halves of a handle change with the frame; timestamps lie far above 2^32. */
-static uint64_t handle_of(int64_t i) {
-    return 0xB5E0000000000000u ^ ((uint64_t)(i + 1) << 32) ^ (uint32_t) ~(uint32_t)i;
-}
-static int64_t ts_of(int64_t i) {
-    return 1700000000000 + i * 40;
-}
+#define HANDLE(i) (0xB5E0000000000000u ^ ((uint64_t)((i) + 1) << 32) ^ (uint32_t) ~(uint32_t)(i))
+#define TS(i) (1700000000000 + (int64_t)(i)*40)
 /* Waits for session s of D, which the reader makes: 0 when it starts, 1 when it is done. */
 static void await_session(int32_t s, QueueStatus *st) {
     while (!bad && (gsq_c_get_queue_status(kD, st) != 0 || !st->sessions[s].in_use))
@@ -41,11 +36,10 @@ static int writer(int64_t frames) {
     for (int64_t i = 0; i < frames && !bad; ++i) {
         while (i - (int64_t)gsq_c_get_cur_live_count(kD, 0) >= 6)  // P's 8 nodes stay unread
             usleep(200);
-        uint64_t back = 0;
-        const uint64_t want = i >= kWindow ? handle_of(i - kWindow) : BRENN_NO_HANDLE;
-        CHECK(gsq_c_write(kD, handle_of(i), &back, ts_of(i)) == 0 && back == want,
+        uint64_t back = 0, want = i >= kWindow ? HANDLE(i - kWindow) : BRENN_NO_HANDLE;
+        CHECK(gsq_c_write(kD, HANDLE(i), &back, TS(i)) == 0 && back == want,
               "write %lld gave back %llx", (long long)i, (unsigned long long)back);
-        CHECK(gsq_c_write(kP, handle_of(i), NULL, ts_of(i)) == 0, "write %lld to P", (long long)i);
+        CHECK(gsq_c_write(kP, HANDLE(i), NULL, TS(i)) == 0, "write %lld to P", (long long)i);
     }
     await_session(1, &st);
     const int32_t last = (int32_t)((frames - 1) % kRing);
@@ -79,8 +73,8 @@ static void check_dump(int64_t frames) {
         if (sscanf(line + 1, " %d-%16llx(%d)[ts=", &index, &obj, &seq) != 3 ||
             obj == BRENN_NO_HANDLE)
             continue;
-        make_time_string2(want, ts_of(seq));
-        held += CHECK(seq >= frames - kWindow && seq < frames && obj == handle_of(seq) &&
+        make_time_string2(want, TS(seq));
+        held += CHECK(seq >= frames - kWindow && seq < frames && obj == HANDLE(seq) &&
                           index == seq % kRing && strstr(line, want) != NULL,
                       "dump: %s", line) == 0;
     }
@@ -94,11 +88,11 @@ static int reader(int64_t frames) {
     for (int64_t i = 0; i < frames && !bad; ++i) {
         uint64_t obj = 0, peeked = 0, looked = 0;
         int32_t gap = -1;
-        CHECK(gsq_read(kP, &obj) == 0 && gsq_look(kP, 0, &looked) == 0 && obj == handle_of(i) &&
+        CHECK(gsq_read(kP, &obj) == 0 && gsq_look(kP, 0, &looked) == 0 && obj == HANDLE(i) &&
                   looked == obj,
               "read %lld: %llx", (long long)i, (unsigned long long)obj);
         gsq_c_peek(kD, 0, &peeked, &gap);
-        CHECK(peeked == handle_of(i) && gap == 0 && gsq_c_get_cur_seq(kD, 0) == i,
+        CHECK(peeked == HANDLE(i) && gap == 0 && gsq_c_get_cur_seq(kD, 0) == i,
               "peek %lld: %llx gap %d", (long long)i, (unsigned long long)peeked, gap);
     }
     int32_t count = -1;

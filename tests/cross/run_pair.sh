@@ -12,8 +12,7 @@ trap remove_shared_objects EXIT  # also when no private IPC namespace could be m
 remove_shared_objects
 # Each end stops itself with an alarm; these limits only back that up.
 timeout 90 "${writer[@]}" write "$1" &
-writer_pid=$!
 timeout 90 "${reader[@]}" read "$1" || reader_status=$?
-wait $writer_pid || writer_status=$?
+wait $! || writer_status=$? # the writer: the reader ran in the foreground
 ((${writer_status:-0} == 0 && ${reader_status:-0} == 0)) ||
     { echo "pair FAILED: writer ${writer_status:-0}, reader ${reader_status:-0}" >&2 && exit 1; }

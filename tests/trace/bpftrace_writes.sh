@@ -19,14 +19,13 @@ bpftrace -e "BEGIN { printf(\"attached\\n\"); }
              usdt:$lib:brenn:write /comm == \"$(basename "$example" | cut -c1-15)\"/ {
                  @writes[arg0] = count(); }" >"$work/trace" 2>&1 &
 tracer=$!
-for ((i = 0; i < 600; i++)); do
+for ((i = 0; ; i++)); do # until it says so; failed when it ends first or a minute passes
     grep -q '^attached' "$work/trace" && break
-    kill -0 $tracer 2>/dev/null && sleep 0.1 || break
+    ((i < 600)) && kill -0 $tracer 2>/dev/null && sleep 0.1 ||
+        { cat "$work/trace"; echo "FAIL: bpftrace did not attach"; exit 1; }
 done
-grep -q '^attached' "$work/trace" || { cat "$work/trace"; echo "FAIL: bpftrace did not attach"; exit 1; }
 
-OLK_LOG_QUIET=1 timeout 90 "$example" >"$work/example" 2>&1
-status=$?
+OLK_LOG_QUIET=1 timeout 90 "$example" >"$work/example" 2>&1; status=$?
 kill -INT $tracer # it prints its counts as it ends
 timeout 30 tail --pid=$tracer -f /dev/null
 ((status == 0)) || { cat "$work/example"; echo "FAIL: the example failed ($status)"; exit 1; }
