@@ -1,7 +1,6 @@
-// Handle conservation: long random sequences of operations on a few queues of each family,
-// checked after every step by the random-operation engine (common/random_ops.h). A failure is
-// shrunk to a short sequence and printed with its seed, which BRENN_SEED replays.
-//   BRENN_SEQUENCES (6), BRENN_STEPS (2000), BRENN_SEED
+// Handle conservation: random sequences of operations on each family, checked after every step
+// by the random-operation engine. A failure is shrunk and printed with its seed, which BRENN_SEED
+// replays. BRENN_SEQUENCES (6), BRENN_STEPS (2000).
 #include "common/random_ops.h"
 
 namespace brenn_test {
@@ -15,9 +14,8 @@ TYPED_TEST(Conservation, EveryHandleInExactlyOnePlace) {
     using F = TypeParam;
     const uint64_t seed = seed_from_env();
     const uint64_t sequences = env_u64("BRENN_SEQUENCES", 6), steps = env_u64("BRENN_STEPS", 2000);
-    std::printf("conservation[%s]: seed 0x%" PRIx64 ", %" PRIu64 " sequences of %" PRIu64
-                " steps\n",
-                F::name, seed, sequences, steps);
+    std::printf("conservation[%s]: seed 0x%" PRIx64 ", %" PRIu64 " x %" PRIu64 " steps\n", F::name,
+                seed, sequences, steps);
     Rng rng{seed};
     for (uint64_t n = 0; n < sequences; ++n) {
         std::vector<Op> ops;

@@ -1,6 +1,6 @@
-// A libFuzzer target: the random-operation engine (common/random_ops.h) on one family, built
-// once per family (BRENN_FUZZ_FAMILY), with its operations drawn from the input. Besides the
-// sanitizers' findings, a step that breaks the ledger of handles or an invariant aborts.
+// A libFuzzer target: the random-operation engine on one family (BRENN_FUZZ_FAMILY), its
+// operations drawn from the input. Besides the sanitizers' findings, a step that breaks the
+// ledger of handles or an invariant aborts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "common/random_ops.h"
@@ -9,8 +9,7 @@ using Family = brenn_test::BRENN_FUZZ_FAMILY;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("OLK_LOG_QUIET", "1", 1);
-    std::atexit([] { Family::down(); });
-    return 0;
+    return std::atexit([] { Family::down(); }), 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
