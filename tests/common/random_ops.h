@@ -1,10 +1,8 @@
 // The random-operation engine of the conservation campaign, the fuzz targets and the kill
-// campaign's victim: operations drawn from a seed or from fuzz input, on a few queues of one
-// family. It predicts no result; after every step it checks that every queue's records keep the
-// header's invariants, that a refused call or one on another queue changed nothing, and that the
-// handles balance: numbered as written, a handle enters the nodes only by its write and leaves
-// them only the way the call says, so it is in exactly one place. One thread: a call that would
-// wait is made only when the records show that its wait ends at once.
+// campaign's victim. It predicts no result; after every step it checks the header's invariants,
+// that a refused call or one on another queue changed nothing, and that each handle is in exactly
+// one place: it enters the nodes only by its write and leaves them only the way the call says.
+// One thread: a call that would wait is made only when the records show its wait ends at once.
 #pragma once
 
 #include <algorithm>
@@ -18,8 +16,8 @@
 
 namespace brenn_test {
 
-// One operation as data, so that a sequence replays and shrinks: what to call, on which queue of
-// the engine (from 250 on, an id that must be refused), and two arguments.
+// One operation, as data to replay and shrink: a Kind, a queue of the engine (from 250 on, an
+// id that must be refused), two arguments.
 struct Op {
     uint8_t kind, queue;
     int16_t a, b;
@@ -66,9 +64,8 @@ class RandomOps {
             before[i] = snapshot(queues_[i]);
         Records r{};
         if (!odd) records_of(F::shared, q, &r);
-        returned_.clear(), out_.clear(), written_ = kNone, skipped_ = false;
+        returned_.clear(), out_.clear(), written_ = kNone;
         const std::string why = call(op, kind, q, r);
-        ++(skipped_ ? skips_ : made_)[kind];
         if (!checking_ || !why.empty()) return why;
         if (odd && !returned_.empty()) return "a refused call gave a handle";
         for (int i = 0; i < kQueues; ++i) {
@@ -92,14 +89,6 @@ class RandomOps {
               int16_t(pick(40) - 4), int16_t(pick(40) - 4)};
         if (pick(8) == 0) op.a = int16_t(pick(65536) - 32768);  // now and then any value
         return op;
-    }
-
-    // Handles written, and the operations of each kind made / skipped because they would wait.
-    std::string figures() const {
-        std::string out = std::to_string(next_handle_ - 1) + " handles; made/skipped per kind:";
-        for (int k = 0; k < kKinds; ++k)
-            out += " " + std::to_string(made_[k]) + "/" + std::to_string(skips_[k]);
-        return out;
     }
 
   private:
@@ -158,7 +147,6 @@ class RandomOps {
         });
     }
 
-    std::string skip() { return skipped_ = true, ""; }
     std::string call(const Op &op, int kind, int32_t q, const Records &r) {
         const int32_t s = std::abs(op.a) % 9 == 8 ? op.a : std::abs(op.a) % 8;
         const bool known = r.hdr != nullptr;
@@ -171,12 +159,12 @@ class RandomOps {
                 // A blocking queue's write may wait for the main reader.
                 if (known && r.hdr->no_block == 0 &&
                     r.nodes[(r.hdr->wr + 1) % r.hdr->node_num].state == NODE_WRITTEN)
-                    return skip();
+                    return "";
                 F::write(q, next_handle_, kind == kWrite ? &h : nullptr, op.b * 100);
                 if (known) written_ = next_handle_, out_.push_back(kind == kWrite ? h : kNone);
                 return ++next_handle_, "";
             case kRead:
-                return F::ready_to_read(q) != 1 ? skip() : (F::read(q, &h), "");
+                return F::ready_to_read(q) != 1 ? "" : (F::read(q, &h), "");
             case kLook:
                 return F::look(q, op.a, &h), "";
             case kCreate:
@@ -188,7 +176,7 @@ class RandomOps {
             case kReset:
                 return F::reset_peek(q, s), "";
             case kPeek:
-                if (known && (s < 0 || s > 127 || !peek_returns(r, q, s))) return skip();
+                if (known && (s < 0 || s > 127 || !peek_returns(r, q, s))) return "";
                 if (F::peek(q, s, &h, &x) != 0) return "a peek answered other than 0";
                 if (known && r.hdr->sharable == 0) out_.push_back(h);
                 return "";
@@ -212,7 +200,7 @@ class RandomOps {
                 return F::queue_status(q, &st), F::ready_to_read(q), F::node_num(q), "";
             case kNodeCount:
                 c = 1 + std::abs(op.b) % 40;
-                if (known && c < r.hdr->node_num && shrink_waits(r, c)) return skip();
+                if (known && c < r.hdr->node_num && shrink_waits(r, c)) return "";
                 // Now and then a size that gives no node, which is refused.
                 F::change_queue_size(q, op.b < -2 ? uint32_t(-op.b) % 32 : uint32_t(c * 32));
                 return out_ = returned_, "";
@@ -248,25 +236,21 @@ class RandomOps {
         std::set_symmetric_difference(was.begin(), was.end(), now.begin(), now.end(),
                                       std::back_inserter(odd));
         for (uint64_t h : odd)
-            if (h != covered && h != written_)
-                return (std::binary_search(now.begin(), now.end(), h) ? "appeared, not written: "
-                                                                      : "lost: ") +
-                       std::to_string(h);
+            if (h != covered && h != written_) return "lost or not written: " + std::to_string(h);
         return "";
     }
 
     int32_t queues_[kQueues] = {-1, -1, -1}, freed_ = -1;
-    uint64_t next_handle_ = 1, written_ = kNone, made_[kKinds] = {}, skips_[kKinds] = {};
+    uint64_t next_handle_ = 1, written_ = kNone;
     std::vector<uint64_t> returned_, out_;  // given to olk_return; taken out by the call
-    bool checking_ = true, skipped_ = false;
+    bool checking_ = true;
 };
 
 // Runs `ops` on a fresh family: the index of the first step that broke something and why, or
 // -1 and "". `keep_up`: a shared system this process made is reset rather than made anew, and
 // left up (a fuzz target runs many inputs).
 template <class F>
-std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *figures = nullptr,
-                                    bool keep_up = false) {
+std::pair<int, std::string> run_ops(const std::vector<Op> &ops, bool keep_up = false) {
     static bool up = false;
     if (!(keep_up && up && (!F::shared || gsq_c_reset() == 0)) && !(up = F::up()))
         return {0, "the family cannot be brought up"};
@@ -276,7 +260,6 @@ std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *fig
         if (std::string why = engine.step(ops[i]); !why.empty()) result = {int(i), why};
     if (std::string why = engine.close(); result.second.empty() && !why.empty())
         result = {int(ops.size()), why};
-    if (figures != nullptr) *figures = engine.figures();
     if (!keep_up) F::down(), up = false;
     return result;
 }
@@ -294,16 +277,11 @@ std::vector<Op> shrink(std::vector<Op> ops) {
     return ops;
 }
 
+// One line per operation: kind (see Kind), queue, arguments.
 inline std::string describe(const std::vector<Op> &ops) {
-    static const char *names[] = {"write",      "write-declining", "read",         "look",
-                                  "create",     "destroy",         "seek",         "reset-peek",
-                                  "peek",       "available",       "sharable",     "look-back",
-                                  "resize",     "clean",           "size-by-time", "status",
-                                  "node-count", "realloc",         "dump"};
     std::string out;
     for (const Op &op : ops)
-        out += std::string("  ") + names[op.kind % kKinds] + " q" + std::to_string(op.queue) + " " +
-               std::to_string(op.a) + " " + std::to_string(op.b) + "\n";
+        out += "  " + csv(op.kind % kKinds, op.queue, op.a, op.b) + "\n";
     return out;
 }
 

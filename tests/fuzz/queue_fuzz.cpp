@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (in.remaining_bytes() > 0 && ops.size() < 400)
         ops.push_back(brenn_test::RandomOps<Family>::draw(
             [&](uint32_t n) { return in.ConsumeIntegralInRange<uint32_t>(0, n - 1); }));
-    const auto [at, why] = brenn_test::run_ops<Family>(ops, nullptr, true);
+    const auto [at, why] = brenn_test::run_ops<Family>(ops, true);
     if (why.empty()) return 0;
     std::fprintf(stderr, "%s_queue_fuzz: step %d: %s\n%s", Family::name, at, why.c_str(),
                  brenn_test::describe(ops).c_str());
