@@ -105,8 +105,7 @@ TEST(Kills, AVictimKilledAtRandomPointsWhileAnotherQueueStreams) {
             locked = locked || (gsq_c_ready(q) == 1 && set0_locked(q) == 1);
         if (locked) {
             ++held;
-            // B goes on while the dead process holds the lock (within a bound, however slow
-            // the machine).
+            // B goes on while the dead process holds the lock (within a bound, on a slow machine).
             const uint64_t before = c->read.load();
             for (int i = 0; i < 10000 && c->read.load() - before < 20; ++i)
                 std::this_thread::sleep_for(1ms);
@@ -127,11 +126,9 @@ TEST(Kills, AVictimKilledAtRandomPointsWhileAnotherQueueStreams) {
         }
     }
     end_stream();
-    std::printf(
-        "kills: %d kills, %d holding a lock (each released by a reset); the victims made "
-        "%" PRIu64 " steps; B delivered %" PRIu64 " nodes in order, %" PRIu64
-        " of them while a dead process held a lock\n",
-        kills, held, c->steps.load(), delivered, while_held);
+    std::printf("kills: %d, %d holding a lock; victims' steps %" PRIu64 "; B delivered %" PRIu64
+                ", %" PRIu64 " while a lock was held\n",
+                kills, held, c->steps.load(), delivered, while_held);
     EXPECT_EQ(c->damage.load(), 0u) << "B's reader got other handles than written";
     Shared::down();
 }

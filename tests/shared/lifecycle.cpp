@@ -79,9 +79,7 @@ namespace {
 
 [[maybe_unused]] const bool kWatchdog = arm_watchdog(60);
 constexpr int32_t kSegment = brenn::shared::kSegmentKey;
-constexpr int32_t set_key(int s) {
-    return brenn::shared::kFirstSetKey + s;
-}
+constexpr auto set_key = [](int s) { return brenn::shared::kFirstSetKey + s; };
 
 // Which keys exist: bit 0 the segment, bit 1 + s set s.
 unsigned keys() {
@@ -155,22 +153,19 @@ TEST_F(Lifecycle, InitFailures) {
 // A failed creation prints why, removes what it made (all sets made before a failed set stay),
 // and leaves the process detached; another process finds a running system's keys taken.
 TEST_F(Lifecycle, CreateFailures) {
-    const struct {
-        int code;
-        const char *call;
-        unsigned left;
-    } cases[] = {{-6, "create_semaphore", 0b1110},
-                 {-5, "create_shared_memory", 0},
-                 {-3, "attach_shared_memory", 0}};
-    for (const auto &c : cases) {
-        fail.create_set = c.code == -6 ? set_key(3) : -1;
-        fail.create_segment = c.code == -5, fail.attach = c.code == -3;
+    for (const int code : {-6, -5, -3}) {
+        const std::string call = code == -6   ? "create_semaphore"
+                                 : code == -5 ? "create_shared_memory"
+                                              : "attach_shared_memory";
+        fail.create_set = code == -6 ? set_key(3) : -1;
+        fail.create_segment = code == -5, fail.attach = code == -3;
         int rc = 0;
         EXPECT_EQ(capture_stdout([&] { rc = gsq_c_create(); }),
-                  std::string(c.call) + " failed errno=" + std::to_string(EPERM) + "\n");
-        EXPECT_EQ(csv(rc, keys(), gsq_c_alloc_queue(320, 4, 0, 1, 1)), csv(c.code, c.left, -1));
+                  call + " failed errno=" + std::to_string(EPERM) + "\n");
+        EXPECT_EQ(csv(rc, keys(), gsq_c_alloc_queue(320, 4, 0, 1, 1)),
+                  csv(code, code == -6 ? 0b1110 : 0, -1));
         fail = {};
-        EXPECT_EQ(gsq_c_destroy(), 0) << c.call;
+        EXPECT_EQ(gsq_c_destroy(), 0) << call;
         EXPECT_EQ(keys(), 0u);
     }
     ASSERT_EQ(gsq_c_create(), 0);
@@ -188,23 +183,18 @@ TEST_F(Lifecycle, CreateFailures) {
 
 // What a failed destroy could not remove, the next one does; after that it calls nothing.
 TEST_F(Lifecycle, DestroyFailuresKeepWhatWasNotRemoved) {
-    const struct {
-        int code;
-        bool attached;
-        unsigned left;
-        size_t removed_again;
-    } cases[] = {{-7, true, 0b111111, 6}, {-8, false, 0b111111, 6}, {-9, false, 0b111000, 3}};
-    for (const auto &c : cases) {
+    for (const int code : {-7, -8, -9}) {
+        const bool attached = code == -7;  // -9: sets 2 .. 4 stay (set 2 failed)
         ASSERT_EQ(gsq_c_create(), 0);
-        fail.detach = c.code == -7, fail.destroy_segment = c.code == -8;
-        fail.destroy_set = c.code == -9 ? made.at(set_key(2)) : -1;
-        EXPECT_EQ(gsq_c_destroy(), c.code);
-        EXPECT_EQ(gsq_c_alloc_queue(64, 4, 0, 1, 1) == 0, c.attached) << c.code;
-        EXPECT_EQ(keys(), c.left);
+        fail.detach = code == -7, fail.destroy_segment = code == -8;
+        fail.destroy_set = code == -9 ? made.at(set_key(2)) : -1;
+        EXPECT_EQ(gsq_c_destroy(), code);
+        EXPECT_EQ(gsq_c_alloc_queue(64, 4, 0, 1, 1) == 0, attached) << code;
+        EXPECT_EQ(keys(), code == -9 ? 0b111000u : 0b111111u);
         fail = {}, SetUp();
         EXPECT_EQ(gsq_c_destroy(), 0);
         EXPECT_EQ(csv(calls["detach"], destroyed.size(), keys()),
-                  csv(c.attached, c.removed_again, 0));
+                  csv(attached, code == -9 ? 3 : 6, 0));
         SetUp();
         EXPECT_EQ(gsq_c_destroy(), 0) << "once more";
         EXPECT_TRUE(calls.empty() && destroyed.empty()) << "a destroyed system calls nothing";
