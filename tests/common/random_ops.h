@@ -70,13 +70,11 @@ class RandomOps {
         if (odd && !returned_.empty()) return "a refused call gave a handle";
         for (int i = 0; i < kQueues; ++i) {
             const Snapshot after = snapshot(queues_[i]);
-            std::string w;
-            if (odd || i != mine)
-                w = after.bytes != before[i].bytes ? "a call changed another queue" : "";
-            else if (kind != kRealloc)
-                w = balance(before[i].objs, after.objs);
+            const bool other = odd || i != mine;
+            if (other && after.bytes != before[i].bytes) return "a call changed another queue";
+            std::string w = other || kind == kRealloc ? "" : balance(before[i].objs, after.objs);
             if (w.empty() && after.r.hdr != nullptr && after.r.hdr->allocated != 0)
-                if (w = invariant_breach(after.r); !w.empty()) w = "invariant: " + w;
+                w = invariant_breach(after.r);
             if (!w.empty()) return w;
         }
         return "";
@@ -277,11 +275,15 @@ std::vector<Op> shrink(std::vector<Op> ops) {
     return ops;
 }
 
-// One line per operation: kind (see Kind), queue, arguments.
 inline std::string describe(const std::vector<Op> &ops) {
+    static const char *names[] = {"write",      "write-declining", "read",         "look",
+                                  "create",     "destroy",         "seek",         "reset-peek",
+                                  "peek",       "available",       "sharable",     "look-back",
+                                  "resize",     "clean",           "size-by-time", "status",
+                                  "node-count", "realloc",         "dump"};
     std::string out;
     for (const Op &op : ops)
-        out += "  " + csv(op.kind % kKinds, op.queue, op.a, op.b) + "\n";
+        out += std::string("  ") + names[op.kind % kKinds] + " " + csv(op.queue, op.a, op.b) + "\n";
     return out;
 }
 
