@@ -1,13 +1,8 @@
 // The random-operation engine of the conservation campaign, the fuzz targets and the kill
-// campaign's victim: operations drawn from a seed or from fuzz input, on a few queues of one
-// family, with mostly valid and sometimes refused arguments. It predicts no result; after every
-// step it looks at the objects. Every queue's records keep the header's invariants; a queue the
-// call did not name, or a refused call, changes nothing; and the handles balance: handles are
-// numbered as they are written, enter the nodes only by their write, and leave them only the
-// way the call says (to the writer, a caller's array, a consumer of a queue that is not
-// sharable, olk_return, or written over by a write). So every handle is in exactly one place.
-// The process has one thread: a call that would wait is made only when the records show that
-// its wait ends at once.
+// campaign's victim. It predicts no result; after every step it checks the header's invariants,
+// that a refused call or one on another queue changed nothing, and that each handle is in exactly
+// one place: it enters the nodes only by its write and leaves them only the way the call says.
+// One thread: a call that would wait is made only when the records show its wait ends at once.
 #pragma once
 
 #include <algorithm>
@@ -21,8 +16,8 @@
 
 namespace brenn_test {
 
-// One operation as data, so that a sequence replays and shrinks: what to call, on which queue of
-// the engine (from 250 on, an id that must be refused), and two arguments.
+// One operation, as data to replay and shrink: a Kind, a queue of the engine (from 250 on, an
+// id that must be refused), two arguments.
 struct Op {
     uint8_t kind, queue;
     int16_t a, b;
@@ -38,7 +33,6 @@ class RandomOps {
   public:
     static constexpr int kQueues = 3;
 
-    // Allocates the queues; handles given to olk_return come here (the stand-in's handler).
     std::string open() {
         olk_set_return_handler(
             [](uint64_t h, void *e) { ((RandomOps *)e)->returned_.push_back(h); }, this);
@@ -47,7 +41,6 @@ class RandomOps {
                 return "allocation refused";
         return "";
     }
-    // Empties and frees the queues.
     std::string close() {
         std::string why;
         for (int i = 0; i < kQueues; ++i) {
@@ -64,30 +57,25 @@ class RandomOps {
     // One operation; "" while everything holds, else what broke.
     std::string step(const Op &op) {
         const bool odd = op.queue >= 250;
-        const int mine = op.queue % kQueues;
+        const int mine = op.queue % kQueues, kind = op.kind % kKinds;
         const int32_t q = odd ? odd_id(op.queue) : queues_[mine];
         Snapshot before[kQueues];
         for (int i = 0; checking_ && i < kQueues; ++i)
             before[i] = snapshot(queues_[i]);
         Records r{};
         if (!odd) records_of(F::shared, q, &r);
-        returned_.clear();
-        Moved moved;
-        bool skipped = false;
-        const std::string why = call(op, q, r, moved, skipped);
-        ++(skipped ? skipped_ : made_)[op.kind % kKinds];
+        returned_.clear(), out_.clear(), written_ = kNone;
+        const std::string why = call(op, kind, q, r);
         if (!checking_ || !why.empty()) return why;
         if (odd && !returned_.empty()) return "a refused call gave a handle";
         for (int i = 0; i < kQueues; ++i) {
             const Snapshot after = snapshot(queues_[i]);
-            if (odd || i != mine) {
-                if (after.bytes != before[i].bytes) return "a call changed another queue";
-            } else if (op.kind % kKinds != kRealloc) {
-                if (std::string w = balance(before[i].objs, after.objs, moved); !w.empty())
-                    return w;
-            }
-            if (after.r.hdr != nullptr && after.r.hdr->allocated != 0)
-                if (std::string w = invariant_breach(after.r); !w.empty()) return "invariant: " + w;
+            const bool other = odd || i != mine;
+            if (other && after.bytes != before[i].bytes) return "a call changed another queue";
+            std::string w = other || kind == kRealloc ? "" : balance(before[i].objs, after.objs);
+            if (w.empty() && after.r.hdr != nullptr && after.r.hdr->allocated != 0)
+                w = invariant_breach(after.r);
+            if (!w.empty()) return w;
         }
         return "";
     }
@@ -101,20 +89,7 @@ class RandomOps {
         return op;
     }
 
-    // Handles written, and the operations of each kind made / skipped because they would wait.
-    std::string figures() const {
-        std::string out = std::to_string(next_handle_ - 1) + " handles; made/skipped per kind:";
-        for (int k = 0; k < kKinds; ++k)
-            out += " " + std::to_string(made_[k]) + "/" + std::to_string(skipped_[k]);
-        return out;
-    }
-
   private:
-    // Where handles may go when they leave the nodes.
-    struct Moved {
-        std::vector<uint64_t> out;  // handed out: writer, array, consumer, olk_return
-        uint64_t written = kNone;   // a write's handle, which may cover what its node held
-    };
     // A queue's records: the handle of every node, and every byte of control record and ring.
     struct Snapshot {
         Records r;
@@ -161,7 +136,7 @@ class RandomOps {
             return r.nodes[0].state != NODE_EMPTY && r.nodes[0].seq > ss.cur_seq;
         return h.dynamic == 0 || r.nodes[h.wr].state != NODE_EMPTY;
     }
-    // A shrink waits while a session lags so far that its node would be dropped.
+    // A shrink to m nodes waits while a session lags so far that its node would be dropped.
     static bool shrink_waits(const Records &r, int32_t m) {
         const QueueHeader &h = *r.hdr;
         return std::any_of(h.sessions, h.sessions + 128, [&](const QueueSession &ss) {
@@ -170,28 +145,24 @@ class RandomOps {
         });
     }
 
-    std::string call(const Op &op, int32_t q, const Records &r, Moved &moved, bool &skipped) {
+    std::string call(const Op &op, int kind, int32_t q, const Records &r) {
         const int32_t s = std::abs(op.a) % 9 == 8 ? op.a : std::abs(op.a) % 8;
         const bool known = r.hdr != nullptr;
         uint64_t h = 0, *a = nullptr;
         int32_t c = 0, x = 0;
         QueueStatus st;
-        const int kind = op.kind % kKinds;
         switch (kind) {
             case kWrite:
             case kWriteDeclining:
                 // A blocking queue's write may wait for the main reader.
                 if (known && r.hdr->no_block == 0 &&
                     r.nodes[(r.hdr->wr + 1) % r.hdr->node_num].state == NODE_WRITTEN)
-                    return skipped = true, "";
+                    return "";
                 F::write(q, next_handle_, kind == kWrite ? &h : nullptr, op.b * 100);
-                if (known)
-                    moved.written = next_handle_, moved.out.push_back(kind == kWrite ? h : kNone);
-                ++next_handle_;
-                return "";
+                if (known) written_ = next_handle_, out_.push_back(kind == kWrite ? h : kNone);
+                return ++next_handle_, "";
             case kRead:
-                if (F::ready_to_read(q) != 1) return skipped = true, "";
-                return F::read(q, &h), "";
+                return F::ready_to_read(q) != 1 ? "" : (F::read(q, &h), "");
             case kLook:
                 return F::look(q, op.a, &h), "";
             case kCreate:
@@ -203,10 +174,9 @@ class RandomOps {
             case kReset:
                 return F::reset_peek(q, s), "";
             case kPeek:
-                if (known && (s < 0 || s > 127 || !peek_returns(r, q, s)))
-                    return skipped = true, "";
+                if (known && (s < 0 || s > 127 || !peek_returns(r, q, s))) return "";
                 if (F::peek(q, s, &h, &x) != 0) return "a peek answered other than 0";
-                if (known && r.hdr->sharable == 0) moved.out.push_back(h);
+                if (known && r.hdr->sharable == 0) out_.push_back(h);
                 return "";
             case kAvailable:
                 return F::data_available(q, s, &c), F::cur_seq(q, s), F::live_count(q, s), "";
@@ -220,7 +190,7 @@ class RandomOps {
             case kResize:
             case kClean:
                 a = kind == kResize ? F::resize(q, op.b, &c) : F::clean(q, &c);
-                moved.out.assign(a, a + (a != nullptr ? c : 0));
+                out_.assign(a, a + (a != nullptr ? c : 0));
                 return std::free(a), "";
             case kSizeByTime:
                 return F::size_by_time(q, op.a * 97), "";
@@ -228,11 +198,10 @@ class RandomOps {
                 return F::queue_status(q, &st), F::ready_to_read(q), F::node_num(q), "";
             case kNodeCount:
                 c = 1 + std::abs(op.b) % 40;
-                if (known && c < r.hdr->node_num && shrink_waits(r, c)) return skipped = true, "";
+                if (known && c < r.hdr->node_num && shrink_waits(r, c)) return "";
                 // Now and then a size that gives no node, which is refused.
                 F::change_queue_size(q, op.b < -2 ? uint32_t(-op.b) % 32 : uint32_t(c * 32));
-                moved.out = returned_;
-                return "";
+                return out_ = returned_, "";
             case kRealloc:
                 if (!known) return "";
                 F::free_queue(q);
@@ -241,50 +210,37 @@ class RandomOps {
             case kDump:
                 // Checked steps read the text back; unchecked ones print (a victim's standard
                 // output goes nowhere), which keeps their time inside the calls.
-                if (checking_ || !F::shared)
-                    F::dump(q, op.b * 8);
-                else
-                    gsq_c_dump(q);
-                return "";
+                return checking_ || !F::shared ? (void)F::dump(q, op.b * 8) : gsq_c_dump(q), "";
         }
         return "";
     }
 
-    // What left the queue's nodes and what arrived, against where the call says handles go.
-    static std::string balance(std::vector<uint64_t> was, std::vector<uint64_t> now,
-                               const Moved &moved) {
-        const auto at = std::find(now.begin(), now.end(), moved.written);
-        const uint64_t covered =
-            moved.written != kNone && at != now.end() && size_t(at - now.begin()) < was.size()
-                ? was[size_t(at - now.begin())]
-                : kNone;
-        std::vector<uint64_t> left, arrived;
-        for (auto *v : {&was, &now}) {
-            std::erase(*v, kNone);
-            std::sort(v->begin(), v->end());
-        }
+    // The nodes' handles before and after the call, against where the call says handles went:
+    // out of the nodes (out_), in by the write (written_), or covered by that write.
+    std::string balance(std::vector<uint64_t> was, std::vector<uint64_t> now) const {
+        const size_t at = size_t(std::find(now.begin(), now.end(), written_) - now.begin());
+        const uint64_t covered = written_ != kNone && at < was.size() ? was[at] : kNone;
+        for (auto *v : {&was, &now})
+            std::erase(*v, kNone), std::sort(v->begin(), v->end());
         if (std::adjacent_find(now.begin(), now.end()) != now.end()) return "a handle in two nodes";
-        std::set_difference(was.begin(), was.end(), now.begin(), now.end(),
-                            std::back_inserter(left));
-        std::set_difference(now.begin(), now.end(), was.begin(), was.end(),
-                            std::back_inserter(arrived));
-        if (arrived.size() > 1 || (arrived.size() == 1 && arrived[0] != moved.written))
-            return "a handle appeared that was not written: " + std::to_string(arrived[0]);
-        for (uint64_t h : moved.out) {
+        for (uint64_t h : out_) {
             if (h == kNone) continue;
-            const auto it = std::find(left.begin(), left.end(), h);
-            if (it == left.end()) return "handed out, not taken from a node: " + std::to_string(h);
-            left.erase(it);
+            const auto it = std::find(was.begin(), was.end(), h);
+            if (it == was.end() || std::binary_search(now.begin(), now.end(), h))
+                return "handed out, not taken from a node: " + std::to_string(h);
+            was.erase(it);
         }
-        // A write may cover what its node held: outside a dynamic window, or declined.
-        if (left.size() > 1 || (left.size() == 1 && left[0] != covered))
-            return "lost: " + std::to_string(left[0]);
+        std::vector<uint64_t> odd;
+        std::set_symmetric_difference(was.begin(), was.end(), now.begin(), now.end(),
+                                      std::back_inserter(odd));
+        for (uint64_t h : odd)
+            if (h != covered && h != written_) return "lost or not written: " + std::to_string(h);
         return "";
     }
 
     int32_t queues_[kQueues] = {-1, -1, -1}, freed_ = -1;
-    uint64_t next_handle_ = 1, made_[kKinds] = {}, skipped_[kKinds] = {};
-    std::vector<uint64_t> returned_;
+    uint64_t next_handle_ = 1, written_ = kNone;
+    std::vector<uint64_t> returned_, out_;  // given to olk_return; taken out by the call
     bool checking_ = true;
 };
 
@@ -292,8 +248,7 @@ class RandomOps {
 // -1 and "". `keep_up`: a shared system this process made is reset rather than made anew, and
 // left up (a fuzz target runs many inputs).
 template <class F>
-std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *figures = nullptr,
-                                    bool keep_up = false) {
+std::pair<int, std::string> run_ops(const std::vector<Op> &ops, bool keep_up = false) {
     static bool up = false;
     if (!(keep_up && up && (!F::shared || gsq_c_reset() == 0)) && !(up = F::up()))
         return {0, "the family cannot be brought up"};
@@ -303,7 +258,6 @@ std::pair<int, std::string> run_ops(const std::vector<Op> &ops, std::string *fig
         if (std::string why = engine.step(ops[i]); !why.empty()) result = {int(i), why};
     if (std::string why = engine.close(); result.second.empty() && !why.empty())
         result = {int(ops.size()), why};
-    if (figures != nullptr) *figures = engine.figures();
     if (!keep_up) F::down(), up = false;
     return result;
 }
@@ -316,10 +270,7 @@ std::vector<Op> shrink(std::vector<Op> ops) {
         for (size_t at = 0; at + chunk <= ops.size();) {
             std::vector<Op> fewer = ops;
             fewer.erase(fewer.begin() + long(at), fewer.begin() + long(at + chunk));
-            if (run_ops<F>(fewer).second.empty())
-                at += chunk;
-            else
-                ops = fewer;
+            at = run_ops<F>(fewer).second.empty() ? at + chunk : (ops = fewer, at);
         }
     return ops;
 }
@@ -332,8 +283,7 @@ inline std::string describe(const std::vector<Op> &ops) {
                                   "node-count", "realloc",         "dump"};
     std::string out;
     for (const Op &op : ops)
-        out += std::string("  ") + names[op.kind % kKinds] + " q" + std::to_string(op.queue) + " " +
-               std::to_string(op.a) + " " + std::to_string(op.b) + "\n";
+        out += std::string("  ") + names[op.kind % kKinds] + " " + csv(op.queue, op.a, op.b) + "\n";
     return out;
 }
 
