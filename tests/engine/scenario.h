@@ -1,8 +1,9 @@
-// The scenario runner. A row of a table is a script of calls on one family, each with the result
-// it must give; every table runs on both families. Statements are separated by ';': an
-// operation, its arguments and, after "->", the expected result; "L:" or "S:" in front runs it
-// on the local or the shared family only. Handles are decimal, "-" is the all-ones handle, "."
-// an out-parameter left alone, "_" one passed as NULL, "!R" a result other than 0.
+// The scenario runner. A row of a table is "[its name]" and a script of calls on one family,
+// each with the result it must give; every table runs on both families. Statements are
+// separated by ';': an operation, its arguments and, after "->", the expected result; "L:" or
+// "S:" in front runs it on the local or the shared family only. Handles are decimal, "-" is the
+// all-ones handle, "." an out-parameter left alone, "_" one passed as NULL, "!R" a result other
+// than 0.
 //   plain N | dyn K W [r=R reserve] [b blocking] [s=S sharable] [m=M sessions] [bytes=B]
 //                      allocate in a slot no earlier row used (defaults 0, no, 1, 8) -> id
 //   free | use I | id Q        free the queue; make the row's I-th queue or any id current
@@ -23,22 +24,63 @@
 //   OP & ... join -> R         OP runs on a thread, must still be inside the call 100 ms
 //                              later, and join takes its result
 // After every statement with no call pending, the queue's records keep the header's invariants.
+// A program includes this header once: it defines the support library's calls that the library
+// makes, and records them (the semaphore calls are passed on to the stand-in);
+// make_time_string2 answers "t" and the timestamp, so dump texts are known in advance.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdarg>
 #include <deque>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "common/family.h"
-#include "common/recorded_calls.h"
 #include "common/records.h"
 
 namespace brenn_test {
 
+struct Recorded {
+    std::mutex mutex;
+    std::vector<std::string> console, debug;
+    std::vector<uint64_t> returned;
+    std::vector<int64_t> times;      // the timestamps make_time_string2 was asked for
+    std::array<int, 4> semaphore{};  // vos_lock, vos_unlock, vos_wait, vos_signal calls
+};
+inline Recorded recorded;
+
+// Takes what was recorded since the last time, and forgets it.
+template <class T>
+T take(T Recorded::*what) {
+    std::lock_guard<std::mutex> hold(recorded.mutex);
+    return std::exchange(recorded.*what, T{});
+}
+template <class T, class V>
+void note(std::vector<T> Recorded::*to, V v) {
+    std::lock_guard<std::mutex> hold(recorded.mutex);
+    (recorded.*to).emplace_back(v);
+}
+inline void note_line(std::vector<std::string> Recorded::*to, const char *fmt, va_list args) {
+    char line[1024];
+    std::vsnprintf(line, sizeof line, fmt, args);
+    note(to, line);
+}
+template <int Which>
+int32_t pass_on(const char *name, int32_t set, int32_t index) {
+    static const auto real =
+        reinterpret_cast<int32_t (*)(int32_t, int32_t)>(dlsym(RTLD_NEXT, name));
+    {
+        std::lock_guard<std::mutex> hold(recorded.mutex);
+        ++recorded.semaphore[Which];
+    }
+    return real(set, index);
+}
+
 struct Row {
-    const char *name;
     const char *script;
     std::array<const char *, 6> texts{};  // what the row's dump statements print
 };
@@ -46,12 +88,15 @@ struct Row {
 template <class F>
 class Scenario {
   public:
-    explicit Scenario(const Row &row) : row_(row) {}
+    explicit Scenario(const Row &row)
+        : name_(std::string(row.script).substr(1, std::string(row.script).find(']') - 1)),
+          row_(row) {}
 
     void run() {
         ASSERT_TRUE(F::up());
-        forget_recorded_calls();
-        std::stringstream script(row_.script);
+        take(&Recorded::console), take(&Recorded::debug), take(&Recorded::returned);
+        take(&Recorded::semaphore), take(&Recorded::times);
+        std::stringstream script(std::string(row_.script).substr(name_.size() + 2));
         for (std::string text; std::getline(script, text, ';');) {
             const size_t arrow = text.find("->");
             std::string call = trim(text.substr(0, arrow));
@@ -60,7 +105,7 @@ class Scenario {
                 call = trim(call.substr(2));
             }
             if (call.empty()) continue;
-            SCOPED_TRACE(std::string(F::name) + " \"" + row_.name + "\": " + call);
+            SCOPED_TRACE(std::string(F::name) + " \"" + name_ + "\": " + call);
             const std::string got = statement(call);
             if (arrow != std::string::npos) {
                 EXPECT_EQ(got, trim(text.substr(arrow + 2)));
@@ -70,7 +115,7 @@ class Scenario {
                 EXPECT_EQ(invariant_breach(r), "");
             }
         }
-        if (!pending_.empty()) give_up(std::string(row_.name) + ": a call still blocked");
+        if (!pending_.empty()) give_up(name_ + ": a call still blocked");
         for (int32_t q : fillers_)
             F::free_queue(q);
         for (int32_t q : queues_)
@@ -90,10 +135,6 @@ class Scenario {
                 if (w.rfind(name + "=", 0) == 0) return number(w.substr(name.size() + 1));
             return fallback;
         }
-    };
-    struct Pending {
-        Blocked call;
-        std::shared_ptr<std::string> result;
     };
 
     static std::string trim(const std::string &s) {
@@ -116,10 +157,10 @@ class Scenario {
                                                                            : w);
         if (op == "join") {
             if (pending_.empty()) return "<nothing pending>";
-            Pending p = std::move(pending_.front());
+            auto [call_, result] = std::move(pending_.front());
             pending_.pop_front();
-            p.call.finish(std::string(row_.name) + ": the call joined");
-            return *p.result;
+            call_.finish(name_ + ": the call joined");
+            return *result;
         }
         if (!async) return operation(op, a);
         auto result = std::make_shared<std::string>();
@@ -131,7 +172,7 @@ class Scenario {
         for (int i = 0; i < 5000 && !called->load(); ++i)
             std::this_thread::sleep_for(1ms);
         EXPECT_TRUE(b.still_blocked(100ms)) << op << " returned " << *result;
-        pending_.push_back({std::move(b), result});
+        pending_.emplace_back(std::move(b), result);
         return "";
     }
 
@@ -146,7 +187,7 @@ class Scenario {
                 continue;
             }
             F::free_queue(x);
-            take(&RecordedCalls::console);  // its release line
+            take(&Recorded::console);  // its release line
             break;
         }
         const auto m = int32_t(a.option("m", 8)), r = int32_t(a.option("r", 0));
@@ -163,13 +204,15 @@ class Scenario {
     std::string operation(const std::string &op, const Args &a) {
         const auto s = int32_t(a.at(0));
         const int n = int(a.option("x", 1));
+        const bool c_null = a.has("-c");
         std::vector<std::string> out;
         uint64_t h = 0xbad;
-        int32_t c = -7, k = -7;
+        int32_t c = -7, k = -7, r = 0;
         QueueStatus st{};
         Records rec;
         records_of(F::shared, q_, &rec);
         if (op == "plain" || op == "dyn") return std::to_string(allocate(op, a));
+        if (const auto v = simple(op, a, s)) return csv(*v);
         if (op == "w" || op == "wn") {
             const std::string &range = a.words.at(0);
             const size_t at = range.find('@'), dots = range.find(".."), plus = range.find('+');
@@ -178,82 +221,75 @@ class Scenario {
             int64_t t = at == std::string::npos ? 0 : number(range.substr(at + 1));
             const int64_t step = plus == std::string::npos ? 0 : number(range.substr(plus + 1));
             for (auto i = uint64_t(number(range)); i <= uint64_t(last); ++i, t += step) {
-                const int32_t r = F::write(q_, i, op == "w" ? &h : nullptr, t);
+                r = F::write(q_, i, op == "w" ? &h : nullptr, t);
                 out.push_back(op == "w" ? with(handle(h), r) : std::to_string(r));
             }
-        } else if (op == "r" || op == "p" || op == "lk") {
-            for (int i = 0; i < n; ++i) {
-                int32_t gap = -7, r = 0;
-                if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
-                if (op == "lk")
-                    r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + std::to_string(r));
-                if (op != "p") continue;
-                r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
-                out.push_back(with((a.has("-h") ? "_" : handle(h)) + "/" +
-                                       (a.has("-g") ? "_"
-                                        : gap == -7 ? "."
-                                                    : std::to_string(gap)),
-                                   r));
-            }
-        } else if (op == "look") {
-            const int32_t r = F::look(q_, s, &h);
-            return with(handle(h), r);
-        } else if (op == "lb") {
-            const int32_t r = F::begin_look_back(q_, s, &c, &k);
-            return with(csv(c, k), r);
-        } else if (op == "da") {
-            const int32_t r = F::data_available(q_, s, a.has("-c") ? nullptr : &c);
-            return std::to_string(r) + "," + (c == -7 ? "." : std::to_string(c));
-        } else if (op == "rs" || op == "cl") {
-            uint64_t *arr = op == "rs" ? F::resize(q_, s, a.has("-c") ? nullptr : &c)
-                                       : F::clean(q_, a.has("-c") ? nullptr : &c);
-            if (arr == nullptr) return c == -7 ? "null/." : "null/" + std::to_string(c);
+        }
+        for (int i = 0; i < n && (op == "r" || op == "lk"); ++i) {
+            if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
+            if (op == "lk") r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + csv(r));
+        }
+        for (int i = 0; i < n && op == "p"; ++i) {
+            int32_t gap = -7;
+            r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
+            out.push_back(with((a.has("-h") ? "_" : handle(h)) + "/" +
+                                   (a.has("-g") ? "_"
+                                    : gap == -7 ? "."
+                                                : csv(gap)),
+                               r));
+        }
+        if (op == "look") return r = F::look(q_, s, &h), with(handle(h), r);
+        if (op == "lb") return r = F::begin_look_back(q_, s, &c, &k), with(csv(c, k), r);
+        if (op == "da") {
+            r = F::data_available(q_, s, c_null ? nullptr : &c);
+            return csv(r) + "," + (c == -7 ? "." : csv(c));
+        }
+        if (op == "rs" || op == "cl") {
+            uint64_t *arr = op == "rs" ? F::resize(q_, s, c_null ? nullptr : &c)
+                                       : F::clean(q_, c_null ? nullptr : &c);
+            if (arr == nullptr) return c == -7 ? "null/." : "null/" + csv(c);
             for (int32_t i = 0; i < c; ++i)
                 out.push_back(handle(arr[i]));
             std::free(arr);
             return "[" + joined(out) + "]";
-        } else if (op == "st" || op == "pos" || op == "use?") {
+        }
+        if (op == "st" || op == "pos" || op == "use?") {
             F::queue_status(q_, &st);
             const QueueSession &ss = st.sessions[s];
             return op == "st"    ? csv(st.rd, st.wr, st.tail)
                    : op == "pos" ? csv(ss.pk, ss.cur_seq, ss.live_count)
                                  : csv(ss.in_use, ss.looking_back);
-        } else if (op == "num") {
-            return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
-        } else if (op == "seqs" || op == "objs" || op == "states") {
-            std::string states;
-            for (int32_t i = 0; i < rec.hdr->node_num; ++i) {
-                out.push_back(op == "seqs" ? std::to_string(rec.nodes[i].seq)
-                                           : handle(rec.nodes[i].obj));
-                states += "ewr"[rec.nodes[i].state];
-            }
-            if (op == "states") return states;
-        } else if (op == "dump") {
+        }
+        if (op == "num") return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
+        std::string states;
+        for (int32_t i = 0;
+             (op == "seqs" || op == "objs" || op == "states") && i < rec.hdr->node_num; ++i) {
+            out.push_back(op == "seqs" ? csv(rec.nodes[i].seq) : handle(rec.nodes[i].obj));
+            states += "ewr"[rec.nodes[i].state];
+        }
+        if (op == "states") return states;
+        if (op == "dump") {
             const char *want = row_.texts.at(size_t(number(a.words.at(0).substr(1))));
             EXPECT_EQ(F::dump(q_, int32_t(a.words.size() > 1 ? a.at(1) : 8192)), want ? want : "");
-            return "";
-        } else if (op == "con" || op == "dbg") {
-            return joined(take(op == "con" ? &RecordedCalls::console : &RecordedCalls::debug), "|");
-        } else if (op == "ret") {
-            for (uint64_t x : take(&RecordedCalls::returned))
-                out.push_back(handle(x));
-        } else if (op == "tim") {
-            for (int64_t t : take(&RecordedCalls::times))
-                out.push_back(std::to_string(t));
-        } else if (op == "sem") {
-            std::array<int, 4> sum{};
-            for (const auto &[where, counts] : take(&RecordedCalls::semaphore))
-                for (size_t i = 0; i < 4; ++i)
-                    sum[i] += counts[i];
-            return csv(sum[0], sum[1], sum[2], sum[3]);
-        } else {
-            return std::to_string(simple(op, a, s));
         }
+        if (op == "con" || op == "dbg")
+            return joined(take(op == "con" ? &Recorded::console : &Recorded::debug), "|");
+        for (uint64_t x : op == "ret" ? take(&Recorded::returned) : std::vector<uint64_t>{})
+            out.push_back(handle(x));
+        for (int64_t t : op == "tim" ? take(&Recorded::times) : std::vector<int64_t>{})
+            out.push_back(csv(t));
+        if (op == "sem") {
+            const auto v = take(&Recorded::semaphore);
+            return csv(v[0], v[1], v[2], v[3]);
+        }
+        if (std::string(" w wn r lk p seqs objs dump ret tim ").find(" " + op + " ") ==
+            std::string::npos)
+            ADD_FAILURE() << "unknown operation " << op;
         return joined(out);
     }
 
     // The calls that answer one number.
-    int64_t simple(const std::string &op, const Args &a, int32_t s) {
+    std::optional<int64_t> simple(const std::string &op, const Args &a, int32_t s) {
         if (op == "free") return F::free_queue(q_), 0;
         if (op == "use") return q_ = queues_.at(size_t(s));
         if (op == "id") return q_ = s;
@@ -277,14 +313,14 @@ class Scenario {
         if (op == "init") return gsq_c_init();
         if (op == "uninit") return gsq_c_uninit();
         if (op == "reset") return gsq_c_reset();
-        ADD_FAILURE() << "unknown operation " << op;
-        return -999;
+        return std::nullopt;
     }
 
+    const std::string name_;
     const Row &row_;
     int32_t q_ = -1;
     std::vector<int32_t> queues_, fillers_;
-    std::deque<Pending> pending_;
+    std::deque<std::pair<Blocked, std::shared_ptr<std::string>>> pending_;
 };
 
 template <class F, size_t N>
@@ -293,14 +329,48 @@ void run_rows(const Row (&rows)[N]) {
         Scenario<F>(row).run();
 }
 
-// A table's program: a watchdog, and its rows run as a typed test on both families.
-#define SCENARIO_TABLE(Suite, rows)                           \
-    [[maybe_unused]] const bool kWatchdog = arm_watchdog(60); \
-    template <class F>                                        \
-    class Suite : public FamilyTest<F> {};                    \
-    TYPED_TEST_SUITE(Suite, Families, FamilyName);            \
-    TYPED_TEST(Suite, Scenarios) {                            \
-        run_rows<TypeParam>(rows);                            \
-    }
-
 }  // namespace brenn_test
+
+extern "C" {
+void olk_return(uint64_t handle) {
+    brenn_test::note(&brenn_test::Recorded::returned, handle);
+}
+void log_Console(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    brenn_test::note_line(&brenn_test::Recorded::console, fmt, args);
+    va_end(args);
+}
+void log_Debug(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    brenn_test::note_line(&brenn_test::Recorded::debug, fmt, args);
+    va_end(args);
+}
+void make_time_string2(char *buf, int64_t ts) {
+    brenn_test::note(&brenn_test::Recorded::times, ts);
+    std::snprintf(buf, 32, "t%lld", static_cast<long long>(ts));
+}
+int32_t vos_lock(int32_t set, int32_t i) {
+    return brenn_test::pass_on<0>("vos_lock", set, i);
+}
+int32_t vos_unlock(int32_t set, int32_t i) {
+    return brenn_test::pass_on<1>("vos_unlock", set, i);
+}
+int32_t vos_wait(int32_t set, int32_t i) {
+    return brenn_test::pass_on<2>("vos_wait", set, i);
+}
+int32_t vos_signal(int32_t set, int32_t i) {
+    return brenn_test::pass_on<3>("vos_signal", set, i);
+}
+}
+
+// A table's program: a watchdog, and its rows run as a typed test on both families.
+#define SCENARIO_TABLE(Suite, rows)                                              \
+    [[maybe_unused]] static const bool kWatchdog = brenn_test::arm_watchdog(60); \
+    template <class F>                                                           \
+    class Suite : public brenn_test::FamilyTest<F> {};                           \
+    TYPED_TEST_SUITE(Suite, brenn_test::Families, brenn_test::FamilyName);       \
+    TYPED_TEST(Suite, Scenarios) {                                               \
+        brenn_test::run_rows<TypeParam>(rows);                                   \
+    }
