@@ -48,8 +48,8 @@ struct Recorded {
     std::mutex mutex;
     std::vector<std::string> console, debug;
     std::vector<uint64_t> returned;
-    std::vector<int64_t> times;      // the timestamps make_time_string2 was asked for
-    std::array<int, 4> semaphore{};  // vos_lock, vos_unlock, vos_wait, vos_signal calls
+    std::vector<int64_t> times;  // the timestamps make_time_string2 was asked for
+    std::vector<int> semaphore;  // 0 to 3: a vos_lock, vos_unlock, vos_wait or vos_signal call
 };
 inline Recorded recorded;
 
@@ -68,16 +68,6 @@ inline void note_line(std::vector<std::string> Recorded::*to, const char *fmt, v
     char line[1024];
     std::vsnprintf(line, sizeof line, fmt, args);
     note(to, line);
-}
-template <int Which>
-int32_t pass_on(const char *name, int32_t set, int32_t index) {
-    static const auto real =
-        reinterpret_cast<int32_t (*)(int32_t, int32_t)>(dlsym(RTLD_NEXT, name));
-    {
-        std::lock_guard<std::mutex> hold(recorded.mutex);
-        ++recorded.semaphore[Which];
-    }
-    return real(set, index);
 }
 
 struct Row {
@@ -279,7 +269,9 @@ class Scenario {
         for (int64_t t : op == "tim" ? take(&Recorded::times) : std::vector<int64_t>{})
             out.push_back(csv(t));
         if (op == "sem") {
-            const auto v = take(&Recorded::semaphore);
+            std::array<int, 4> v{};
+            for (int which : take(&Recorded::semaphore))
+                ++v[size_t(which)];
             return csv(v[0], v[1], v[2], v[3]);
         }
         if (std::string(" w wn r lk p seqs objs dump ret tim ").find(" " + op + " ") ==
@@ -331,38 +323,32 @@ void run_rows(const Row (&rows)[N]) {
 
 }  // namespace brenn_test
 
+#define BRENN_RECORD_LINE(fn, to)                                    \
+    void fn(const char *fmt, ...) {                                  \
+        va_list args;                                                \
+        va_start(args, fmt);                                         \
+        brenn_test::note_line(&brenn_test::Recorded::to, fmt, args); \
+        va_end(args);                                                \
+    }
+#define BRENN_PASS_ON(fn, which)                                                            \
+    int32_t fn(int32_t set, int32_t index) {                                                \
+        static const auto real = reinterpret_cast<decltype(&fn)>(dlsym(RTLD_NEXT, #fn));    \
+        return brenn_test::note(&brenn_test::Recorded::semaphore, which), real(set, index); \
+    }
 extern "C" {
 void olk_return(uint64_t handle) {
     brenn_test::note(&brenn_test::Recorded::returned, handle);
-}
-void log_Console(const char *fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    brenn_test::note_line(&brenn_test::Recorded::console, fmt, args);
-    va_end(args);
-}
-void log_Debug(const char *fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    brenn_test::note_line(&brenn_test::Recorded::debug, fmt, args);
-    va_end(args);
 }
 void make_time_string2(char *buf, int64_t ts) {
     brenn_test::note(&brenn_test::Recorded::times, ts);
     std::snprintf(buf, 32, "t%lld", static_cast<long long>(ts));
 }
-int32_t vos_lock(int32_t set, int32_t i) {
-    return brenn_test::pass_on<0>("vos_lock", set, i);
-}
-int32_t vos_unlock(int32_t set, int32_t i) {
-    return brenn_test::pass_on<1>("vos_unlock", set, i);
-}
-int32_t vos_wait(int32_t set, int32_t i) {
-    return brenn_test::pass_on<2>("vos_wait", set, i);
-}
-int32_t vos_signal(int32_t set, int32_t i) {
-    return brenn_test::pass_on<3>("vos_signal", set, i);
-}
+BRENN_RECORD_LINE(log_Console, console)
+BRENN_RECORD_LINE(log_Debug, debug)
+BRENN_PASS_ON(vos_lock, 0)
+BRENN_PASS_ON(vos_unlock, 1)
+BRENN_PASS_ON(vos_wait, 2)
+BRENN_PASS_ON(vos_signal, 3)
 }
 
 // A table's program: a watchdog, and its rows run as a typed test on both families.
