@@ -34,6 +34,7 @@
 
 #include <array>
 #include <cstdarg>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -117,9 +118,7 @@ class Scenario {
     struct Args {
         std::vector<std::string> words;
         int64_t at(size_t i) const { return i < words.size() ? number(words[i]) : 0; }
-        bool has(const std::string &flag) const {
-            return std::find(words.begin(), words.end(), flag) != words.end();
-        }
+        bool has(const char *flag) const { return std::count(words.begin(), words.end(), flag); }
         int64_t option(const std::string &name, int64_t fallback) const {
             for (const std::string &w : words)
                 if (w.rfind(name + "=", 0) == 0) return number(w.substr(name.size() + 1));
@@ -193,63 +192,50 @@ class Scenario {
 
     std::string operation(const std::string &op, const Args &a) {
         const auto s = int32_t(a.at(0));
-        const int n = int(a.option("x", 1));
-        const bool c_null = a.has("-c");
+        const auto shown = [](int32_t v) { return v == -7 ? std::string(".") : csv(v); };
         std::vector<std::string> out;
         uint64_t h = 0xbad;
-        int32_t c = -7, k = -7, r = 0;
+        int32_t c = -7, k = -7, r = 0, gap = -7, *c_out = a.has("-c") ? nullptr : &c;
         QueueStatus st{};
         Records rec;
         records_of(F::shared, q_, &rec);
-        if (op == "plain" || op == "dyn") return std::to_string(allocate(op, a));
+        if (op == "plain" || op == "dyn") return csv(allocate(op, a));
         if (const auto v = simple(op, a, s)) return csv(*v);
         if (op == "w" || op == "wn") {
             const std::string &range = a.words.at(0);
-            const size_t at = range.find('@'), dots = range.find(".."), plus = range.find('+');
-            const auto last =
-                dots == std::string::npos ? number(range) : number(range.substr(dots + 2));
-            int64_t t = at == std::string::npos ? 0 : number(range.substr(at + 1));
-            const int64_t step = plus == std::string::npos ? 0 : number(range.substr(plus + 1));
-            for (auto i = uint64_t(number(range)); i <= uint64_t(last); ++i, t += step) {
-                r = F::write(q_, i, op == "w" ? &h : nullptr, t);
-                out.push_back(op == "w" ? with(handle(h), r) : std::to_string(r));
+            const auto after = [&range](const char *mark, int64_t otherwise) {
+                const size_t at = range.find(mark);
+                return at == std::string::npos ? otherwise
+                                               : number(range.substr(at + strlen(mark)));
+            };
+            const int64_t first = number(range), last = after("..", first), step = after("+", 0);
+            for (int64_t i = first, t = after("@", 0); i <= last; ++i, t += step) {
+                r = F::write(q_, uint64_t(i), op == "w" ? &h : nullptr, t);
+                out.push_back(op == "w" ? with(handle(h), r) : csv(r));
             }
         }
-        for (int i = 0; i < n && (op == "r" || op == "lk"); ++i) {
+        for (int i = 0; i < a.option("x", 1) && (op == "r" || op == "lk" || op == "p"); ++i) {
             if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
             if (op == "lk") r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + csv(r));
-        }
-        for (int i = 0; i < n && op == "p"; ++i) {
-            int32_t gap = -7;
+            if (op != "p") continue;
             r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
-            out.push_back(with((a.has("-h") ? "_" : handle(h)) + "/" +
-                                   (a.has("-g") ? "_"
-                                    : gap == -7 ? "."
-                                                : csv(gap)),
-                               r));
+            out.push_back(
+                with((a.has("-h") ? "_" : handle(h)) + "/" + (a.has("-g") ? "_" : shown(gap)), r));
         }
         if (op == "look") return r = F::look(q_, s, &h), with(handle(h), r);
         if (op == "lb") return r = F::begin_look_back(q_, s, &c, &k), with(csv(c, k), r);
-        if (op == "da") {
-            r = F::data_available(q_, s, c_null ? nullptr : &c);
-            return csv(r) + "," + (c == -7 ? "." : csv(c));
-        }
+        if (op == "da") return r = F::data_available(q_, s, c_out), csv(r) + "," + shown(c);
         if (op == "rs" || op == "cl") {
-            uint64_t *arr = op == "rs" ? F::resize(q_, s, c_null ? nullptr : &c)
-                                       : F::clean(q_, c_null ? nullptr : &c);
-            if (arr == nullptr) return c == -7 ? "null/." : "null/" + csv(c);
-            for (int32_t i = 0; i < c; ++i)
+            uint64_t *arr = op == "rs" ? F::resize(q_, s, c_out) : F::clean(q_, c_out);
+            for (int32_t i = 0; arr != nullptr && i < c; ++i)
                 out.push_back(handle(arr[i]));
-            std::free(arr);
-            return "[" + joined(out) + "]";
+            const std::string got = arr == nullptr ? "null/" + shown(c) : "[" + joined(out) + "]";
+            return std::free(arr), got;
         }
-        if (op == "st" || op == "pos" || op == "use?") {
-            F::queue_status(q_, &st);
-            const QueueSession &ss = st.sessions[s];
-            return op == "st"    ? csv(st.rd, st.wr, st.tail)
-                   : op == "pos" ? csv(ss.pk, ss.cur_seq, ss.live_count)
-                                 : csv(ss.in_use, ss.looking_back);
-        }
+        const QueueSession &ss = st.sessions[s];
+        if (op == "st") return F::queue_status(q_, &st), csv(st.rd, st.wr, st.tail);
+        if (op == "pos") return F::queue_status(q_, &st), csv(ss.pk, ss.cur_seq, ss.live_count);
+        if (op == "use?") return F::queue_status(q_, &st), csv(ss.in_use, ss.looking_back);
         if (op == "num") return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
         std::string states;
         for (int32_t i = 0;
@@ -268,12 +254,10 @@ class Scenario {
             out.push_back(handle(x));
         for (int64_t t : op == "tim" ? take(&Recorded::times) : std::vector<int64_t>{})
             out.push_back(csv(t));
-        if (op == "sem") {
-            std::array<int, 4> v{};
-            for (int which : take(&Recorded::semaphore))
-                ++v[size_t(which)];
-            return csv(v[0], v[1], v[2], v[3]);
-        }
+        std::array<int, 4> calls{};
+        for (int which : op == "sem" ? take(&Recorded::semaphore) : std::vector<int>{})
+            ++calls[size_t(which)];
+        if (op == "sem") return csv(calls[0], calls[1], calls[2], calls[3]);
         if (std::string(" w wn r lk p seqs objs dump ret tim ").find(" " + op + " ") ==
             std::string::npos)
             ADD_FAILURE() << "unknown operation " << op;
