@@ -76,16 +76,13 @@ TEST(LocalNodeCount, ShortOfMemory) {
     if (kSanitized) GTEST_SKIP() << "an address-space limit does not mix with a sanitizer";
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
-    rlimit old{};
+    rlimit old{}, tight{};
     ASSERT_TRUE(pages > 0 && getrlimit(RLIMIT_AS, &old) == 0);
-    rlimit tight = old;
+    tight = old;
     tight.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
     if (old.rlim_max != RLIM_INFINITY && tight.rlim_cur > old.rlim_max) GTEST_SKIP();
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-    struct Restore {
-        rlimit old;
-        ~Restore() { setrlimit(RLIMIT_AS, &old); }
-    } restore{old};
+    const std::shared_ptr<void> restore(nullptr, [old](void *) { setrlimit(RLIMIT_AS, &old); });
     volatile size_t probe_size = 0xFFFFFFE0u;  // volatile: a 32-bit compiler refuses a constant
     if (void *probe = std::malloc(probe_size)) {
         std::free(probe);

@@ -169,18 +169,13 @@ class Scenario {
     // takes a slot above every slot an earlier row used, fillers holding the free ones below.
     int32_t allocate(const std::string &op, const Args &a) {
         static int32_t first_unused = 0;
-        for (int32_t x;
-             !F::shared && queues_.empty() && (x = F::alloc_queue(32, 1, 0, 1, 1)) >= 0;) {
-            if (x < first_unused) {
-                fillers_.push_back(x);
-                continue;
-            }
-            F::free_queue(x);
-            take(&Recorded::console);  // its release line
-            break;
-        }
+        int32_t x = -1;
+        while (!F::shared && queues_.empty() && (x = F::alloc_queue(32, 1, 0, 1, 1)) >= 0 &&
+               x < first_unused)
+            fillers_.push_back(x);
+        if (x >= 0) F::free_queue(x), take(&Recorded::console);  // and its release line
         const auto m = int32_t(a.option("m", 8)), r = int32_t(a.option("r", 0));
-        const int32_t no_block = a.has("b") ? 0 : 1, sharable = int32_t(a.option("s", 1));
+        const int32_t no_block = !a.has("b"), sharable = int32_t(a.option("s", 1));
         const int32_t q = op == "plain" ? F::alloc_queue(uint32_t(a.option("bytes", a.at(0) * 32)),
                                                          m, r, no_block, sharable)
                                         : F::dynamic_alloc(int32_t(a.at(0)), int32_t(a.at(1)), m, r,
