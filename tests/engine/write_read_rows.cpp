@@ -8,11 +8,10 @@ const Row kRows[] = {
     {"[the first write goes to node 0 with the slot's first number] plain 4; w 7 -> -; "
      "seqs -> 0,-1,-1,-1; objs -> 7,-,-,-; states -> weee; num -> 4,1,1"},
     {"[the main reader follows the writer over laps; look counts back from rd modulo the ring] "
-     "plain 5 r=1 b; ready -> 0; w 1 -> -; st -> -1,0,0; r -> 1; ready -> 0; look 0 -> 1; "
-     "w 2..4 -> -,-,-; r x3 -> 2,3,4; st -> 3,3,0; w 5..9 -> -,1,2,3,4; states -> wwwww; "
-     "r x5 -> 5,6,7,8,9; states -> rrrrr; look 0 -> 9; look 1 -> 8; look 6 -> 8; ready -> 0"},
-    {"[ready and look on a fresh ring] plain 4; ready -> 0; w 1; ready -> 1; r -> 1; "
-     "ready -> 0; look 0 -> 1; look 1 -> -"},
+     "plain 5 r=1 b; ready -> 0; w 1 -> -; ready -> 1; st -> -1,0,0; r -> 1; ready -> 0; "
+     "look 0 -> 1; look 1 -> -; w 2..4 -> -,-,-; r x3 -> 2,3,4; st -> 3,3,0; "
+     "w 5..9 -> -,1,2,3,4; states -> wwwww; r x5 -> 5,6,7,8,9; states -> rrrrr; look 0 -> 9; "
+     "look 1 -> 8; look 6 -> 8; ready -> 0"},
     {"[a read waits for the write of the node after rd] plain 4; r &; w 1 -> -; join -> 1; "
      "r &; w 2 -> -; join -> 2"},
     {"[a blocking writer a whole ring ahead waits for the main reader; "
