@@ -1,9 +1,8 @@
 // The scenario runner. A row of a table is "[its name]" and a script of calls on one family,
-// each with the result it must give; every table runs on both families. Statements are
-// separated by ';': an operation, its arguments and, after "->", the expected result; "L:" or
-// "S:" in front runs it on the local or the shared family only. Handles are decimal, "-" is the
-// all-ones handle, "." an out-parameter left alone, "_" one passed as NULL, "!R" a result other
-// than 0.
+// each with the result it must give; every table runs on both families. Statements are separated
+// by ';': an operation, its arguments and, after "->", the expected result; "L:" or "S:" in front
+// runs it on the local or the shared family only. Handles are decimal, "-" is the all-ones
+// handle, "." an out-parameter left alone, "_" one passed as NULL, "!R" a result other than 0.
 //   plain N | dyn K W [r=R reserve] [b blocking] [s=S sharable] [m=M sessions] [bytes=B]
 //                      allocate in a slot no earlier row used (defaults 0, no, 1, 8) -> id
 //   free | use I | id Q        free the queue; make the row's I-th queue or any id current
@@ -24,9 +23,9 @@
 //   OP & ... join -> R         OP runs on a thread, must still be inside the call 100 ms
 //                              later, and join takes its result
 // After every statement with no call pending, the queue's records keep the header's invariants.
-// A program includes this header once: it defines the support library's calls that the library
-// makes, and records them (the semaphore calls are passed on to the stand-in);
-// make_time_string2 answers "t" and the timestamp, so dump texts are known in advance.
+// A program includes this header once: it defines and records the support library's calls the
+// library makes (the semaphore calls are passed on to the stand-in); make_time_string2 answers
+// "t" and the timestamp, so dump texts are known in advance.
 #pragma once
 
 #include <dlfcn.h>
@@ -37,7 +36,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <sstream>
 
 #include "common/family.h"
@@ -195,7 +193,29 @@ class Scenario {
         Records rec;
         records_of(F::shared, q_, &rec);
         if (op == "plain" || op == "dyn") return csv(allocate(op, a));
-        if (const auto v = simple(op, a, s)) return csv(*v);
+        if (op == "free") return (F::free_queue(q_), "0");
+        if (op == "use") return csv(q_ = queues_.at(size_t(s)));
+        if (op == "id") return csv(q_ = s);
+        if (op == "lock") return csv(F::lock(q_));
+        if (op == "unlock") return csv(F::unlock(q_));
+        if (op == "ready") return csv(F::ready_to_read(q_));
+        if (op == "cs") return csv(F::create_session(q_));
+        if (op == "ds") return csv(F::destroy_session(q_, s));
+        if (op == "seek") return (F::seek(q_, s), "0");
+        if (op == "rp") return csv(F::reset_peek(q_, s));
+        if (op == "cur") return csv(F::cur_seq(q_, s));
+        if (op == "live") return csv(int64_t(F::live_count(q_, s)));
+        if (op == "sh") return csv(F::set_sharable(q_, s));
+        if (op == "sh?") return csv(F::is_sharable(q_));
+        if (op == "le") return csv(F::end_look_back(q_, s));
+        if (op == "sbt") return csv(F::size_by_time(q_, s));
+        if (op == "nc" || op == "ncb")
+            return csv(F::change_queue_size(q_, uint32_t(a.at(0) * (op == "nc" ? 32 : 1))));
+        if (op == "nn") return csv(F::node_num(q_));
+        if (op == "rdy") return csv(gsq_c_ready(q_));
+        if (op == "init") return csv(gsq_c_init());
+        if (op == "uninit") return csv(gsq_c_uninit());
+        if (op == "reset") return csv(gsq_c_reset());
         if (op == "w" || op == "wn") {
             const std::string &range = a.words.at(0);
             const auto after = [&range](const char *mark, int64_t otherwise) {
@@ -257,34 +277,6 @@ class Scenario {
             std::string::npos)
             ADD_FAILURE() << "unknown operation " << op;
         return joined(out);
-    }
-
-    // The calls that answer one number.
-    std::optional<int64_t> simple(const std::string &op, const Args &a, int32_t s) {
-        if (op == "free") return F::free_queue(q_), 0;
-        if (op == "use") return q_ = queues_.at(size_t(s));
-        if (op == "id") return q_ = s;
-        if (op == "lock") return F::lock(q_);
-        if (op == "unlock") return F::unlock(q_);
-        if (op == "ready") return F::ready_to_read(q_);
-        if (op == "cs") return F::create_session(q_);
-        if (op == "ds") return F::destroy_session(q_, s);
-        if (op == "seek") return F::seek(q_, s), 0;
-        if (op == "rp") return F::reset_peek(q_, s);
-        if (op == "cur") return F::cur_seq(q_, s);
-        if (op == "live") return int64_t(F::live_count(q_, s));
-        if (op == "sh") return F::set_sharable(q_, s);
-        if (op == "sh?") return F::is_sharable(q_);
-        if (op == "le") return F::end_look_back(q_, s);
-        if (op == "sbt") return F::size_by_time(q_, s);
-        if (op == "nc" || op == "ncb")
-            return F::change_queue_size(q_, uint32_t(a.at(0) * (op == "nc" ? 32 : 1)));
-        if (op == "nn") return F::node_num(q_);
-        if (op == "rdy") return gsq_c_ready(q_);
-        if (op == "init") return gsq_c_init();
-        if (op == "uninit") return gsq_c_uninit();
-        if (op == "reset") return gsq_c_reset();
-        return std::nullopt;
     }
 
     const std::string name_;
