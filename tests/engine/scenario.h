@@ -129,9 +129,7 @@ class Scenario {
         return a == std::string::npos ? "" : s.substr(a, b - a + 1);
     }
     static int64_t number(const std::string &s) { return std::strtoll(s.c_str(), nullptr, 0); }
-    static std::string with(std::string what, int32_t r) {
-        return r == 0 ? what : what + "!" + std::to_string(r);
-    }
+    static std::string with(std::string w, int32_t r) { return r ? w + "!" + csv(r) : w; }
 
     std::string statement(std::string call) {
         const bool async = call.back() == '&';
