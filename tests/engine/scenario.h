@@ -231,7 +231,7 @@ class Scenario {
             if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
             if (op == "lk") r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + csv(r));
             if (op != "p") continue;
-            r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
+            gap = -7, r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
             out.push_back(
                 with((a.has("-h") ? "_" : handle(h)) + "/" + (a.has("-g") ? "_" : shown(gap)), r));
         }
