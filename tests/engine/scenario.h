@@ -1,8 +1,8 @@
-// The scenario runner. A row of a table is a script of calls on one family, each with the result
-// it must give; every table runs on both families. Statements are separated by ';': an
-// operation, its arguments and, after "->", the expected result; "L:" or "S:" in front runs it
-// on the local or the shared family only. Handles are decimal, "-" is the all-ones handle, "."
-// an out-parameter left alone, "_" one passed as NULL, "!R" a result other than 0.
+// The scenario runner. A row of a table is "[its name]" and a script of calls on one family,
+// each with the result it must give; every table runs on both families. Statements are separated
+// by ';': an operation, its arguments and, after "->", the expected result; "L:" or "S:" in front
+// runs it on the local or the shared family only. Handles are decimal, "-" is the all-ones
+// handle, "." an out-parameter left alone, "_" one passed as NULL, "!R" a result other than 0.
 //   plain N | dyn K W [r=R reserve] [b blocking] [s=S sharable] [m=M sessions] [bytes=B]
 //                      allocate in a slot no earlier row used (defaults 0, no, 1, 8) -> id
 //   free | use I | id Q        free the queue; make the row's I-th queue or any id current
@@ -23,22 +23,53 @@
 //   OP & ... join -> R         OP runs on a thread, must still be inside the call 100 ms
 //                              later, and join takes its result
 // After every statement with no call pending, the queue's records keep the header's invariants.
+// A program includes this header once: it defines and records the support library's calls the
+// library makes (the semaphore calls are passed on to the stand-in); make_time_string2 answers
+// "t" and the timestamp, so dump texts are known in advance.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdarg>
+#include <cstring>
 #include <deque>
+#include <mutex>
 #include <sstream>
 
 #include "common/family.h"
-#include "common/recorded_calls.h"
 #include "common/records.h"
 
 namespace brenn_test {
 
+struct Recorded {
+    std::mutex mutex;
+    std::vector<std::string> console, debug;
+    std::vector<uint64_t> returned;
+    std::vector<int64_t> times;  // the timestamps make_time_string2 was asked for
+    std::vector<int> semaphore;  // 0 to 3: a vos_lock, vos_unlock, vos_wait or vos_signal call
+};
+inline Recorded recorded;
+
+// Takes what was recorded since the last time, and forgets it.
+template <class T>
+T take(T Recorded::*what) {
+    std::lock_guard<std::mutex> hold(recorded.mutex);
+    return std::exchange(recorded.*what, T{});
+}
+template <class T, class V>
+void note(std::vector<T> Recorded::*to, V v) {
+    std::lock_guard<std::mutex> hold(recorded.mutex);
+    (recorded.*to).emplace_back(v);
+}
+inline void note_line(std::vector<std::string> Recorded::*to, const char *fmt, va_list args) {
+    char line[1024];
+    std::vsnprintf(line, sizeof line, fmt, args);
+    note(to, line);
+}
+
 struct Row {
-    const char *name;
     const char *script;
     std::array<const char *, 6> texts{};  // what the row's dump statements print
 };
@@ -46,12 +77,15 @@ struct Row {
 template <class F>
 class Scenario {
   public:
-    explicit Scenario(const Row &row) : row_(row) {}
+    explicit Scenario(const Row &row)
+        : name_(std::string(row.script).substr(1, std::string(row.script).find(']') - 1)),
+          row_(row) {}
 
     void run() {
         ASSERT_TRUE(F::up());
-        forget_recorded_calls();
-        std::stringstream script(row_.script);
+        take(&Recorded::console), take(&Recorded::debug), take(&Recorded::returned);
+        take(&Recorded::semaphore), take(&Recorded::times);
+        std::stringstream script(std::string(row_.script).substr(name_.size() + 2));
         for (std::string text; std::getline(script, text, ';');) {
             const size_t arrow = text.find("->");
             std::string call = trim(text.substr(0, arrow));
@@ -60,7 +94,7 @@ class Scenario {
                 call = trim(call.substr(2));
             }
             if (call.empty()) continue;
-            SCOPED_TRACE(std::string(F::name) + " \"" + row_.name + "\": " + call);
+            SCOPED_TRACE(std::string(F::name) + " \"" + name_ + "\": " + call);
             const std::string got = statement(call);
             if (arrow != std::string::npos) {
                 EXPECT_EQ(got, trim(text.substr(arrow + 2)));
@@ -70,7 +104,7 @@ class Scenario {
                 EXPECT_EQ(invariant_breach(r), "");
             }
         }
-        if (!pending_.empty()) give_up(std::string(row_.name) + ": a call still blocked");
+        if (!pending_.empty()) give_up(name_ + ": a call still blocked");
         for (int32_t q : fillers_)
             F::free_queue(q);
         for (int32_t q : queues_)
@@ -82,18 +116,12 @@ class Scenario {
     struct Args {
         std::vector<std::string> words;
         int64_t at(size_t i) const { return i < words.size() ? number(words[i]) : 0; }
-        bool has(const std::string &flag) const {
-            return std::find(words.begin(), words.end(), flag) != words.end();
-        }
+        bool has(const char *flag) const { return std::count(words.begin(), words.end(), flag); }
         int64_t option(const std::string &name, int64_t fallback) const {
             for (const std::string &w : words)
                 if (w.rfind(name + "=", 0) == 0) return number(w.substr(name.size() + 1));
             return fallback;
         }
-    };
-    struct Pending {
-        Blocked call;
-        std::shared_ptr<std::string> result;
     };
 
     static std::string trim(const std::string &s) {
@@ -101,9 +129,7 @@ class Scenario {
         return a == std::string::npos ? "" : s.substr(a, b - a + 1);
     }
     static int64_t number(const std::string &s) { return std::strtoll(s.c_str(), nullptr, 0); }
-    static std::string with(std::string what, int32_t r) {
-        return r == 0 ? what : what + "!" + std::to_string(r);
-    }
+    static std::string with(std::string w, int32_t r) { return r ? w + "!" + csv(r) : w; }
 
     std::string statement(std::string call) {
         const bool async = call.back() == '&';
@@ -116,10 +142,10 @@ class Scenario {
                                                                            : w);
         if (op == "join") {
             if (pending_.empty()) return "<nothing pending>";
-            Pending p = std::move(pending_.front());
+            auto [call_, result] = std::move(pending_.front());
             pending_.pop_front();
-            p.call.finish(std::string(row_.name) + ": the call joined");
-            return *p.result;
+            call_.finish(name_ + ": the call joined");
+            return *result;
         }
         if (!async) return operation(op, a);
         auto result = std::make_shared<std::string>();
@@ -131,7 +157,7 @@ class Scenario {
         for (int i = 0; i < 5000 && !called->load(); ++i)
             std::this_thread::sleep_for(1ms);
         EXPECT_TRUE(b.still_blocked(100ms)) << op << " returned " << *result;
-        pending_.push_back({std::move(b), result});
+        pending_.emplace_back(std::move(b), result);
         return "";
     }
 
@@ -139,18 +165,13 @@ class Scenario {
     // takes a slot above every slot an earlier row used, fillers holding the free ones below.
     int32_t allocate(const std::string &op, const Args &a) {
         static int32_t first_unused = 0;
-        for (int32_t x;
-             !F::shared && queues_.empty() && (x = F::alloc_queue(32, 1, 0, 1, 1)) >= 0;) {
-            if (x < first_unused) {
-                fillers_.push_back(x);
-                continue;
-            }
-            F::free_queue(x);
-            take(&RecordedCalls::console);  // its release line
-            break;
-        }
+        int32_t x = -1;
+        while (!F::shared && queues_.empty() && (x = F::alloc_queue(32, 1, 0, 1, 1)) >= 0 &&
+               x < first_unused)
+            fillers_.push_back(x);
+        if (x >= 0) F::free_queue(x), take(&Recorded::console);  // and its release line
         const auto m = int32_t(a.option("m", 8)), r = int32_t(a.option("r", 0));
-        const int32_t no_block = a.has("b") ? 0 : 1, sharable = int32_t(a.option("s", 1));
+        const int32_t no_block = !a.has("b"), sharable = int32_t(a.option("s", 1));
         const int32_t q = op == "plain" ? F::alloc_queue(uint32_t(a.option("bytes", a.at(0) * 32)),
                                                          m, r, no_block, sharable)
                                         : F::dynamic_alloc(int32_t(a.at(0)), int32_t(a.at(1)), m, r,
@@ -162,129 +183,105 @@ class Scenario {
 
     std::string operation(const std::string &op, const Args &a) {
         const auto s = int32_t(a.at(0));
-        const int n = int(a.option("x", 1));
+        const auto shown = [](int32_t v) { return v == -7 ? std::string(".") : csv(v); };
         std::vector<std::string> out;
         uint64_t h = 0xbad;
-        int32_t c = -7, k = -7;
+        int32_t c = -7, k = -7, r = 0, gap = -7, *c_out = a.has("-c") ? nullptr : &c;
         QueueStatus st{};
         Records rec;
         records_of(F::shared, q_, &rec);
-        if (op == "plain" || op == "dyn") return std::to_string(allocate(op, a));
+        if (op == "plain" || op == "dyn") return csv(allocate(op, a));
+        if (op == "free") return (F::free_queue(q_), "0");
+        if (op == "use") return csv(q_ = queues_.at(size_t(s)));
+        if (op == "id") return csv(q_ = s);
+        if (op == "lock") return csv(F::lock(q_));
+        if (op == "unlock") return csv(F::unlock(q_));
+        if (op == "ready") return csv(F::ready_to_read(q_));
+        if (op == "cs") return csv(F::create_session(q_));
+        if (op == "ds") return csv(F::destroy_session(q_, s));
+        if (op == "seek") return (F::seek(q_, s), "0");
+        if (op == "rp") return csv(F::reset_peek(q_, s));
+        if (op == "cur") return csv(F::cur_seq(q_, s));
+        if (op == "live") return csv(int64_t(F::live_count(q_, s)));
+        if (op == "sh") return csv(F::set_sharable(q_, s));
+        if (op == "sh?") return csv(F::is_sharable(q_));
+        if (op == "le") return csv(F::end_look_back(q_, s));
+        if (op == "sbt") return csv(F::size_by_time(q_, s));
+        if (op == "nc" || op == "ncb")
+            return csv(F::change_queue_size(q_, uint32_t(a.at(0) * (op == "nc" ? 32 : 1))));
+        if (op == "nn") return csv(F::node_num(q_));
+        if (op == "rdy") return csv(gsq_c_ready(q_));
+        if (op == "init") return csv(gsq_c_init());
+        if (op == "uninit") return csv(gsq_c_uninit());
+        if (op == "reset") return csv(gsq_c_reset());
         if (op == "w" || op == "wn") {
             const std::string &range = a.words.at(0);
-            const size_t at = range.find('@'), dots = range.find(".."), plus = range.find('+');
-            const auto last =
-                dots == std::string::npos ? number(range) : number(range.substr(dots + 2));
-            int64_t t = at == std::string::npos ? 0 : number(range.substr(at + 1));
-            const int64_t step = plus == std::string::npos ? 0 : number(range.substr(plus + 1));
-            for (auto i = uint64_t(number(range)); i <= uint64_t(last); ++i, t += step) {
-                const int32_t r = F::write(q_, i, op == "w" ? &h : nullptr, t);
-                out.push_back(op == "w" ? with(handle(h), r) : std::to_string(r));
+            const auto after = [&range](const char *mark, int64_t otherwise) {
+                const size_t at = range.find(mark);
+                return at == std::string::npos ? otherwise
+                                               : number(range.substr(at + strlen(mark)));
+            };
+            const int64_t first = number(range), last = after("..", first), step = after("+", 0);
+            for (int64_t i = first, t = after("@", 0); i <= last; ++i, t += step) {
+                r = F::write(q_, uint64_t(i), op == "w" ? &h : nullptr, t);
+                out.push_back(op == "w" ? with(handle(h), r) : csv(r));
             }
-        } else if (op == "r" || op == "p" || op == "lk") {
-            for (int i = 0; i < n; ++i) {
-                int32_t gap = -7, r = 0;
-                if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
-                if (op == "lk")
-                    r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + std::to_string(r));
-                if (op != "p") continue;
-                r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
-                out.push_back(with((a.has("-h") ? "_" : handle(h)) + "/" +
-                                       (a.has("-g") ? "_"
-                                        : gap == -7 ? "."
-                                                    : std::to_string(gap)),
-                                   r));
-            }
-        } else if (op == "look") {
-            const int32_t r = F::look(q_, s, &h);
-            return with(handle(h), r);
-        } else if (op == "lb") {
-            const int32_t r = F::begin_look_back(q_, s, &c, &k);
-            return with(csv(c, k), r);
-        } else if (op == "da") {
-            const int32_t r = F::data_available(q_, s, a.has("-c") ? nullptr : &c);
-            return std::to_string(r) + "," + (c == -7 ? "." : std::to_string(c));
-        } else if (op == "rs" || op == "cl") {
-            uint64_t *arr = op == "rs" ? F::resize(q_, s, a.has("-c") ? nullptr : &c)
-                                       : F::clean(q_, a.has("-c") ? nullptr : &c);
-            if (arr == nullptr) return c == -7 ? "null/." : "null/" + std::to_string(c);
-            for (int32_t i = 0; i < c; ++i)
+        }
+        for (int i = 0; i < a.option("x", 1) && (op == "r" || op == "lk" || op == "p"); ++i) {
+            if (op == "r") r = F::read(q_, &h), out.push_back(with(handle(h), r));
+            if (op == "lk") r = F::look_back(q_, s, &h), out.push_back(handle(h) + "/" + csv(r));
+            if (op != "p") continue;
+            gap = -7, r = F::peek(q_, s, a.has("-h") ? nullptr : &h, a.has("-g") ? nullptr : &gap);
+            out.push_back(
+                with((a.has("-h") ? "_" : handle(h)) + "/" + (a.has("-g") ? "_" : shown(gap)), r));
+        }
+        if (op == "look") return r = F::look(q_, s, &h), with(handle(h), r);
+        if (op == "lb") return r = F::begin_look_back(q_, s, &c, &k), with(csv(c, k), r);
+        if (op == "da") return r = F::data_available(q_, s, c_out), csv(r) + "," + shown(c);
+        if (op == "rs" || op == "cl") {
+            uint64_t *arr = op == "rs" ? F::resize(q_, s, c_out) : F::clean(q_, c_out);
+            for (int32_t i = 0; arr != nullptr && i < c; ++i)
                 out.push_back(handle(arr[i]));
-            std::free(arr);
-            return "[" + joined(out) + "]";
-        } else if (op == "st" || op == "pos" || op == "use?") {
-            F::queue_status(q_, &st);
-            const QueueSession &ss = st.sessions[s];
-            return op == "st"    ? csv(st.rd, st.wr, st.tail)
-                   : op == "pos" ? csv(ss.pk, ss.cur_seq, ss.live_count)
-                                 : csv(ss.in_use, ss.looking_back);
-        } else if (op == "num") {
-            return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
-        } else if (op == "seqs" || op == "objs" || op == "states") {
-            std::string states;
-            for (int32_t i = 0; i < rec.hdr->node_num; ++i) {
-                out.push_back(op == "seqs" ? std::to_string(rec.nodes[i].seq)
-                                           : handle(rec.nodes[i].obj));
-                states += "ewr"[rec.nodes[i].state];
-            }
-            if (op == "states") return states;
-        } else if (op == "dump") {
+            const std::string got = arr == nullptr ? "null/" + shown(c) : "[" + joined(out) + "]";
+            return std::free(arr), got;
+        }
+        const QueueSession &ss = st.sessions[s];
+        if (op == "st") return F::queue_status(q_, &st), csv(st.rd, st.wr, st.tail);
+        if (op == "pos") return F::queue_status(q_, &st), csv(ss.pk, ss.cur_seq, ss.live_count);
+        if (op == "use?") return F::queue_status(q_, &st), csv(ss.in_use, ss.looking_back);
+        if (op == "num") return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
+        std::string states;
+        for (int32_t i = 0;
+             (op == "seqs" || op == "objs" || op == "states") && i < rec.hdr->node_num; ++i) {
+            out.push_back(op == "seqs" ? csv(rec.nodes[i].seq) : handle(rec.nodes[i].obj));
+            states += "ewr"[rec.nodes[i].state];
+        }
+        if (op == "states") return states;
+        if (op == "dump") {
             const char *want = row_.texts.at(size_t(number(a.words.at(0).substr(1))));
             EXPECT_EQ(F::dump(q_, int32_t(a.words.size() > 1 ? a.at(1) : 8192)), want ? want : "");
-            return "";
-        } else if (op == "con" || op == "dbg") {
-            return joined(take(op == "con" ? &RecordedCalls::console : &RecordedCalls::debug), "|");
-        } else if (op == "ret") {
-            for (uint64_t x : take(&RecordedCalls::returned))
-                out.push_back(handle(x));
-        } else if (op == "tim") {
-            for (int64_t t : take(&RecordedCalls::times))
-                out.push_back(std::to_string(t));
-        } else if (op == "sem") {
-            std::array<int, 4> sum{};
-            for (const auto &[where, counts] : take(&RecordedCalls::semaphore))
-                for (size_t i = 0; i < 4; ++i)
-                    sum[i] += counts[i];
-            return csv(sum[0], sum[1], sum[2], sum[3]);
-        } else {
-            return std::to_string(simple(op, a, s));
         }
+        if (op == "con" || op == "dbg")
+            return joined(take(op == "con" ? &Recorded::console : &Recorded::debug), "|");
+        for (uint64_t x : op == "ret" ? take(&Recorded::returned) : std::vector<uint64_t>{})
+            out.push_back(handle(x));
+        for (int64_t t : op == "tim" ? take(&Recorded::times) : std::vector<int64_t>{})
+            out.push_back(csv(t));
+        std::array<int, 4> calls{};
+        for (int which : op == "sem" ? take(&Recorded::semaphore) : std::vector<int>{})
+            ++calls[size_t(which)];
+        if (op == "sem") return csv(calls[0], calls[1], calls[2], calls[3]);
+        if (std::string(" w wn r lk p seqs objs dump ret tim ").find(" " + op + " ") ==
+            std::string::npos)
+            ADD_FAILURE() << "unknown operation " << op;
         return joined(out);
     }
 
-    // The calls that answer one number.
-    int64_t simple(const std::string &op, const Args &a, int32_t s) {
-        if (op == "free") return F::free_queue(q_), 0;
-        if (op == "use") return q_ = queues_.at(size_t(s));
-        if (op == "id") return q_ = s;
-        if (op == "lock") return F::lock(q_);
-        if (op == "unlock") return F::unlock(q_);
-        if (op == "ready") return F::ready_to_read(q_);
-        if (op == "cs") return F::create_session(q_);
-        if (op == "ds") return F::destroy_session(q_, s);
-        if (op == "seek") return F::seek(q_, s), 0;
-        if (op == "rp") return F::reset_peek(q_, s);
-        if (op == "cur") return F::cur_seq(q_, s);
-        if (op == "live") return int64_t(F::live_count(q_, s));
-        if (op == "sh") return F::set_sharable(q_, s);
-        if (op == "sh?") return F::is_sharable(q_);
-        if (op == "le") return F::end_look_back(q_, s);
-        if (op == "sbt") return F::size_by_time(q_, s);
-        if (op == "nc" || op == "ncb")
-            return F::change_queue_size(q_, uint32_t(a.at(0) * (op == "nc" ? 32 : 1)));
-        if (op == "nn") return F::node_num(q_);
-        if (op == "rdy") return gsq_c_ready(q_);
-        if (op == "init") return gsq_c_init();
-        if (op == "uninit") return gsq_c_uninit();
-        if (op == "reset") return gsq_c_reset();
-        ADD_FAILURE() << "unknown operation " << op;
-        return -999;
-    }
-
+    const std::string name_;
     const Row &row_;
     int32_t q_ = -1;
     std::vector<int32_t> queues_, fillers_;
-    std::deque<Pending> pending_;
+    std::deque<std::pair<Blocked, std::shared_ptr<std::string>>> pending_;
 };
 
 template <class F, size_t N>
@@ -293,14 +290,42 @@ void run_rows(const Row (&rows)[N]) {
         Scenario<F>(row).run();
 }
 
-// A table's program: a watchdog, and its rows run as a typed test on both families.
-#define SCENARIO_TABLE(Suite, rows)                           \
-    [[maybe_unused]] const bool kWatchdog = arm_watchdog(60); \
-    template <class F>                                        \
-    class Suite : public FamilyTest<F> {};                    \
-    TYPED_TEST_SUITE(Suite, Families, FamilyName);            \
-    TYPED_TEST(Suite, Scenarios) {                            \
-        run_rows<TypeParam>(rows);                            \
-    }
-
 }  // namespace brenn_test
+
+#define BRENN_RECORD_LINE(fn, to)                                    \
+    void fn(const char *fmt, ...) {                                  \
+        va_list args;                                                \
+        va_start(args, fmt);                                         \
+        brenn_test::note_line(&brenn_test::Recorded::to, fmt, args); \
+        va_end(args);                                                \
+    }
+#define BRENN_PASS_ON(fn, which)                                                            \
+    int32_t fn(int32_t set, int32_t index) {                                                \
+        static const auto real = reinterpret_cast<decltype(&fn)>(dlsym(RTLD_NEXT, #fn));    \
+        return brenn_test::note(&brenn_test::Recorded::semaphore, which), real(set, index); \
+    }
+extern "C" {
+void olk_return(uint64_t handle) {
+    brenn_test::note(&brenn_test::Recorded::returned, handle);
+}
+void make_time_string2(char *buf, int64_t ts) {
+    brenn_test::note(&brenn_test::Recorded::times, ts);
+    std::snprintf(buf, 32, "t%lld", static_cast<long long>(ts));
+}
+BRENN_RECORD_LINE(log_Console, console)
+BRENN_RECORD_LINE(log_Debug, debug)
+BRENN_PASS_ON(vos_lock, 0)
+BRENN_PASS_ON(vos_unlock, 1)
+BRENN_PASS_ON(vos_wait, 2)
+BRENN_PASS_ON(vos_signal, 3)
+}
+
+// A table's program: a watchdog, and its rows run as a typed test on both families.
+#define SCENARIO_TABLE(Suite, rows)                                              \
+    [[maybe_unused]] static const bool kWatchdog = brenn_test::arm_watchdog(60); \
+    template <class F>                                                           \
+    class Suite : public brenn_test::FamilyTest<F> {};                           \
+    TYPED_TEST_SUITE(Suite, brenn_test::Families, brenn_test::FamilyName);       \
+    TYPED_TEST(Suite, Scenarios) {                                               \
+        brenn_test::run_rows<TypeParam>(rows);                                   \
+    }

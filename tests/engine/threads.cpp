@@ -5,23 +5,20 @@
 
 #include "common/family.h"
 
-namespace brenn_test {
-namespace {
+using namespace brenn_test;
 
-[[maybe_unused]] const bool kWatchdog = arm_watchdog(90);
+[[maybe_unused]] static const bool kWatchdog = arm_watchdog(90);
 
 template <class F>
 class Threads : public FamilyTest<F> {};
 TYPED_TEST_SUITE(Threads, Families, FamilyName);
 
 // Each session's numbers rise, its gap flag is set exactly when numbers were skipped (never
-// while its last number is below 1), each handle belongs to its number, and live_count counts
-// the takes.
+// while its last number is below 1), each handle belongs to its number (the program's first
+// queue of either family: handle i gets number i), and live_count counts the takes.
 TYPED_TEST(Threads, SixteenPeekersFollowOneWriter) {
     using F = TypeParam;
-    constexpr int kPeekers = 16;
-    constexpr uint64_t kWrites = 1500;
-    // The program's first queue of either family: handle i gets number i.
+    constexpr int kPeekers = 16, kWrites = 1500;
     const int32_t q = this->alloc(16, kPeekers);
     std::atomic<int> finished{0};
     std::vector<uint64_t> faults(kPeekers), takes(kPeekers);
@@ -29,21 +26,19 @@ TYPED_TEST(Threads, SixteenPeekersFollowOneWriter) {
     for (int32_t s = 0; s < kPeekers; ++s) {
         ASSERT_EQ(F::create_session(q), s);
         threads.push_back(start([&, s] {
-            for (int64_t last = -1; last < int64_t(kWrites);) {
+            for (int64_t last = -1, seq; last < kWrites; last = seq, ++takes[s]) {
                 uint64_t h = 0;
                 int32_t gap = -1;
                 F::peek(q, s, &h, &gap);
-                const int64_t seq = F::cur_seq(q, s);
-                faults[s] += seq <= last || h != uint64_t(seq) ||
-                             gap != (last >= 1 && seq != last + 1 ? 1 : 0);
-                last = seq, ++takes[s];
+                seq = F::cur_seq(q, s);
+                faults[s] +=
+                    seq <= last || h != uint64_t(seq) || gap != (last >= 1 && seq != last + 1);
             }
             finished.fetch_add(1);
         }));
     }
     threads.push_back(start([&] {
-        uint64_t back;
-        for (uint64_t h = 0; h <= kWrites || finished.load() < kPeekers; ++h)
+        for (uint64_t h = 0, back; h <= kWrites || finished.load() < kPeekers; ++h)
             F::write(q, h, &back, 0);
     }));
     for (Blocked &t : threads)
@@ -86,15 +81,11 @@ TYPED_TEST(Threads, WritersAndOneReaderAccountForEveryHandle) {
     for (int32_t b = 0; b < kNodes; ++b)
         F::look(q, b, &out.emplace_back());
     std::erase_if(out, [](uint64_t h) { return h == kNone || h == kStop; });
-    for (int w = 0; w < kWriters; ++w)
-        for (uint64_t i = 0; i < kEach; ++i)
-            written.push_back(uint64_t(w) << 20 | i);
+    for (uint64_t w = 0, i = 0; w < kWriters; i = (i + 1) % kEach, w += i == 0)
+        written.push_back(w << 20 | i);
     std::sort(out.begin(), out.end()), std::sort(read.begin(), read.end());
     EXPECT_EQ(out, written) << "handles lost, doubled or invented";
     EXPECT_FALSE(read.empty());
     EXPECT_EQ(std::adjacent_find(read.begin(), read.end()), read.end()) << "a handle read twice";
     EXPECT_TRUE(std::includes(written.begin(), written.end(), read.begin(), read.end()));
 }
-
-}  // namespace
-}  // namespace brenn_test
