@@ -32,11 +32,13 @@ struct LocalSlot {
     QueueNode *retired;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    // Moved by a wake while someone is inside a wait; a waiter spinning before its sleep
-    // watches it. Any value will do after allocation: a wait compares it only with itself.
+    // Moved by a wake that finds `wake_wanted` set; a waiter spinning before its sleep watches
+    // it. Any value will do after allocation: a wait compares it only with itself.
     std::atomic<uint32_t> wakes;
-    // Threads inside a wait on this slot. Changed under the mutex.
-    std::atomic<int32_t> waiting;
+    // Set under the mutex by every thread that enters a wait; the first wake after it clears
+    // it and moves `wakes`. The waits of one spell share one move, so a stream whose other
+    // side spins costs its writer and reader no mutex per handle for the wake.
+    std::atomic<bool> wake_wanted;
     QueueHeader hdr;
 };
 
@@ -59,13 +61,13 @@ thread_local spinning::SpinCredit t_spin_credit;
 // variable only when none came. Either way it returns as pthread_cond_wait does: once woken,
 // holding the mutex, so the caller tests its condition again exactly as often as with a plain
 // condition variable (a peek's "wait for" line is logged once per wake, not once per spell).
-// A wake moves `wakes` under the mutex whenever a waiter is inside, so a waiter that finds it
+// A wake that clears `wake_wanted` moves `wakes` under the mutex, so a waiter that finds it
 // unmoved with the mutex held sleeps before that wake can come: the waker needs the mutex,
 // which pthread_cond_wait gives up only once the waiter sleeps.
 int32_t wait(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
     const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
-    slot.waiting.fetch_add(1, std::memory_order_relaxed);
+    slot.wake_wanted.store(true, std::memory_order_relaxed);
     pthread_mutex_unlock(&slot.mutex);
     {
         spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
@@ -76,15 +78,17 @@ int32_t wait(const Slot &s) noexcept {
     int32_t result = 0;
     if (slot.wakes.load(std::memory_order_relaxed) == seen)
         result = pthread_cond_wait(&slot.cond, &slot.mutex);
-    slot.waiting.fetch_sub(1, std::memory_order_relaxed);
     return result;
 }
-// A waiter counted itself under the mutex before the waker's operation took it, so the waker
-// sees the count. With nobody inside a wait, a wake takes no mutex, and glibc's broadcast
-// makes no system call.
+// A waiter set `wake_wanted` under the mutex before the waker's operation took it, so the
+// waker sees it; a waiter that entered after the operation may lose its flag to this wake and
+// return once in vain, and sets it again when it waits again. With nobody inside a wait, or
+// one whose wake was given, a wake takes no mutex, and glibc's broadcast makes no system
+// call unless someone sleeps.
 int32_t wake(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
-    if (slot.waiting.load(std::memory_order_relaxed) > 0) {
+    if (slot.wake_wanted.load(std::memory_order_relaxed) &&
+        slot.wake_wanted.exchange(false, std::memory_order_relaxed)) {
         pthread_mutex_lock(&slot.mutex);
         slot.wakes.fetch_add(1, std::memory_order_relaxed);
         pthread_mutex_unlock(&slot.mutex);
