@@ -75,10 +75,15 @@ std::string squeeze(const std::string &text) {
 }
 
 #ifdef BRENN_PYTHON
+// A path of this process's own in the temporary directory: two builds' suites may run at once.
+std::string scratch(const char *name) {
+    return testing::TempDir() + std::to_string(getpid()) + "." + name;
+}
+
 // The samples check_metrics.py finds in an exposition, "<refused>" after them when it breaks
 // the naming rules.
 std::string samples(const std::string &exposition) {
-    const std::string input = testing::TempDir() + "brenn_metrics.prom";
+    const std::string input = scratch("brenn_metrics.prom");
     std::ofstream(input) << exposition;
     FILE *p = popen((BRENN_PYTHON " " CHECK_METRICS " <" + input).c_str(), "r");
     std::string out;
@@ -183,7 +188,7 @@ brenn_lock_holder_dead{index="1",queue="1",set="0"} 1)");
     }
     EXPECT_EQ(found.find("<refused>"), npos) << found;
     // The textfile is written whole under its name: nothing else is left in the directory.
-    const std::string dir = testing::TempDir() + "brenn_textfile";
+    const std::string dir = scratch("brenn_textfile");
     std::filesystem::remove_all(dir);
     std::filesystem::create_directory(dir);
     EXPECT_EQ(brennctl("metrics --textfile " + dir).code, 0);
