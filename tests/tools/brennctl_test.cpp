@@ -89,7 +89,9 @@ std::string samples(const std::string &exposition) {
     std::string out;
     for (int c; p != nullptr && (c = std::fgetc(p)) != EOF;)
         out += static_cast<char>(c);
-    return p != nullptr && pclose(p) == 0 ? out : out + "<refused>";
+    const bool parsed = p != nullptr && pclose(p) == 0;
+    std::remove(input.c_str());
+    return parsed ? out : out + "<refused>";
 }
 #endif
 
