@@ -245,10 +245,11 @@ class Scenario {
             const std::string got = arr == nullptr ? "null/" + shown(c) : "[" + joined(out) + "]";
             return std::free(arr), got;
         }
-        const QueueSession &ss = st.sessions[s];
+        const auto ss = [&] { return st.sessions[s]; };  // only where s names a session
         if (op == "st") return F::queue_status(q_, &st), csv(st.rd, st.wr, st.tail);
-        if (op == "pos") return F::queue_status(q_, &st), csv(ss.pk, ss.cur_seq, ss.live_count);
-        if (op == "use?") return F::queue_status(q_, &st), csv(ss.in_use, ss.looking_back);
+        if (op == "pos")
+            return F::queue_status(q_, &st), csv(ss().pk, ss().cur_seq, ss().live_count);
+        if (op == "use?") return F::queue_status(q_, &st), csv(ss().in_use, ss().looking_back);
         if (op == "num") return csv(rec.hdr->node_num, rec.hdr->quarter_num, rec.hdr->write_seq);
         std::string states;
         for (int32_t i = 0;
