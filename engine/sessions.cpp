@@ -36,6 +36,12 @@ int32_t choose_node(const QueueHeader &h, const QueueNode *nodes, const QueueSes
     return inside ? next : wr;
 }
 
+void raise_to(std::atomic<int32_t> &bound, int32_t value) noexcept {
+    int32_t seen = bound.load(std::memory_order_relaxed);
+    while (seen < value && !bound.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
 }  // namespace
 
 int32_t create_session(const Slot &s) noexcept {
@@ -55,6 +61,9 @@ int32_t create_session(const Slot &s) noexcept {
         }
         st(ss.pk, wr);
         st(ss.cur_seq, cur);
+        // Before in_use: a write that comes after this creation in any order the program
+        // establishes also finds the slot below sessions_seen.
+        if (s.sessions_seen != nullptr) raise_to(*s.sessions_seen, i + 1);
         // In use last, with release: whoever sees the session in use (a status copy in another
         // process, say) also sees where it starts.
         st_release(ss.in_use, 1);

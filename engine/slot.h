@@ -68,6 +68,12 @@ struct Slot {
     QueueHeader *hdr;
     void *place;  // the binding's own handle on the slot
     int32_t q;    // the queue id, for log lines
+    // One past the highest session slot that a creation has used in this queue, where every
+    // creation happens in this process (the local family; never lowered, so a reused slot only
+    // looks at more). A write's session follow-up looks at the slots below it alone; the rest
+    // have never been in use. Null where other processes create sessions: every slot is
+    // looked at.
+    std::atomic<int32_t> *sessions_seen = nullptr;
 
     int32_t lock() const noexcept { return binding->lock(*this); }
     int32_t unlock() const noexcept { return binding->unlock(*this); }

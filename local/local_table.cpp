@@ -39,6 +39,9 @@ struct LocalSlot {
     // it and moves `wakes`. The waits of one spell share one move, so a stream whose other
     // side spins costs its writer and reader no mutex per handle for the wake.
     std::atomic<bool> wake_wanted;
+    // Slot::sessions_seen for this queue: every session of a local queue is created in this
+    // process.
+    std::atomic<int32_t> sessions_seen;
     QueueHeader hdr;
 };
 
@@ -125,7 +128,7 @@ const engine::Binding binding = {
 };
 
 bool locate(int32_t q, Slot *s) noexcept {
-    *s = Slot{&binding, &table[q].hdr, &table[q], q};
+    *s = Slot{&binding, &table[q].hdr, &table[q], q, &table[q].sessions_seen};
     return true;
 }
 

@@ -42,6 +42,9 @@ const Row kRows[] = {
      "pos 0 -> -1,4,2; da 0 -> 1,1; p 0 &; w 7..9; join -> 9/1"},
     {"[a write moves a dynamic session sitting on the tail onto the next node] dyn 4 2; cs; "
      "w 1..2; p 0 -> 1/0; w 3 -> 1; pos 0 -> 1,0,1; p 0 -> 3/0"},
+    {"[the ninth slot moves too; a slot freed meanwhile stays] dyn 4 2 m=16; cs; cs; cs; cs; "
+     "cs; cs; cs; cs; cs -> 8; w 1..2; p 8 -> 1/0; p 0 -> 1/0; ds 0; w 3 -> 1; "
+     "pos 8 -> 1,0,1; pos 0 -> 0,0,1"},
     {"[a session outside the dynamic window jumps to the newest node] dyn 6 2 s=0; w 1..2; "
      "p 9 x2 -> 1/0,2/0; w 3..7; p 9 -> 7/1; pos 9 -> 6,6,3"},
     {"[in a window of one every position is inside: the peek waits on the emptied next node] "
