@@ -45,18 +45,20 @@
  * header (magic number, layout version, count, destroyed flag) and `count` (1 to 4096)
  * records, each on its own 64-byte cache line, with room to spare: a futex lock word (0 free,
  * 1 taken, 2 taken with sleepers), the pid of the process that took the lock last (0 while
- * free) and an event word (a count of signals in steps of 2, and in bit 0 a mark that someone
- * sleeps on it). Any field a later layout adds goes into the spare words of the same line.
- * The layout version is 2; a process built with another version finds no set at such a key
- * (EINVAL) rather than a set it would misread. Taking a free lock is one compare-and-swap,
- * freeing a lock nobody sleeps on is one exchange and vos_signal with nobody asleep is one
- * atomic increment: none makes a system call. Sleepers block in the kernel on the words
- * themselves (shared futexes, so they work across processes); vos_wait reads the event word
- * before it frees the lock and sleeps only while the count is unchanged, so a vos_signal given
- * after the free is never lost, and a vos_signal wakes the sleepers only when the mark is set
- * (then it takes the mark off). vos_unlock has no owner check: any thread or process may free
- * a lock, which is how a lock left by a dead process is released. Locking twice without an
- * unlock blocks until some other thread or process unlocks.
+ * free) and an event word (a count of signals in steps of 4, in bit 1 a mark that someone
+ * entered vos_wait and in bit 0 a mark that someone sleeps on it). Any field a later layout adds
+ * goes into the spare words of the same line. The layout version is 3; a process built with
+ * another version finds no set at such a key (EINVAL) rather than a set it would misread.
+ * Taking a free lock is one compare-and-swap, freeing a lock nobody sleeps on is one exchange,
+ * vos_signal with nobody in vos_wait is one read and with nobody asleep one compare-and-swap:
+ * none makes a system call. Sleepers block in the kernel on the words themselves (shared
+ * futexes, so they work across processes); vos_wait marks the event word before it frees the
+ * lock and sleeps only while the count is unchanged, so a vos_signal given after the free is
+ * never lost. A vos_signal that finds a mark moves the count and takes the marks off, waking
+ * the sleepers when one slept; one that finds none moves nothing, since every wait entered
+ * before it has seen the count move already. vos_unlock has no owner check: any thread or
+ * process may free a lock, which is how a lock left by a dead process is released. Locking
+ * twice without an unlock blocks until some other thread or process unlocks.
  *
  * Spinning. Before it sleeps on a taken lock, and before it sleeps in vos_wait, a thread
  * watches the word for a short spell (the CPU's pause instruction between looks), then yields

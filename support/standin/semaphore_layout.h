@@ -11,9 +11,10 @@ namespace olk {
 
 // "OLKS": written last by the creator, so a set whose magic reads right is complete.
 inline constexpr uint32_t kSetMagic = 0x4f4c4b53;
-// 2: the event word carries a sleep mark (layout 1 counted sleepers in a word of their own).
-// Processes of different layouts cannot share a set: one finds the other's set no set at all.
-inline constexpr uint32_t kSetLayout = 2;
+// 3: the event word carries a wait mark beside the sleep mark (2: the sleep mark alone; 1:
+// sleepers counted in a word of their own). Processes of different layouts cannot share a
+// set: one finds the other's set no set at all.
+inline constexpr uint32_t kSetLayout = 3;
 inline constexpr int32_t kMaxSemaphores = 4096;
 inline constexpr size_t kLine = 64;
 
@@ -24,15 +25,20 @@ inline constexpr uint32_t kTaken = 1;
 inline constexpr uint32_t kContended = 2;
 inline constexpr uint32_t kDestroyedBit = 0x80000000u;
 
-// The event word: a count of signals in steps of kEventStep, and kSleepMark, set by a waiter
-// before it sleeps on the word and cleared by the signal that wakes it. A signal finding no
-// mark wakes nobody, and a waiter woken once does not cost the signals after it a wake.
+// The event word: a count of signals in steps of kEventStep and two marks. kWaitMark is set
+// by every waiter before it gives up the lock, kSleepMark by a waiter before it sleeps on the
+// word; the signal that moves the count clears both and wakes the sleepers. A signal finding
+// no mark moves nothing (nobody entered a wait since the last count move: whoever enters one
+// later tests its condition after the signaller's operation) and writes nothing, so a stream
+// whose other side is busy costs its signals a read of the word only.
 inline constexpr uint32_t kSleepMark = 1;
-inline constexpr uint32_t kEventStep = 2;
+inline constexpr uint32_t kWaitMark = 2;
+inline constexpr uint32_t kEventMarks = kSleepMark | kWaitMark;
+inline constexpr uint32_t kEventStep = 4;
 
-// Whether the signal count moved from `seen`, whatever the mark says.
+// Whether the signal count moved from `seen`, whatever the marks say.
 inline bool signalled_since(uint32_t seen, uint32_t now) noexcept {
-    return ((seen ^ now) & ~kSleepMark) != 0;
+    return ((seen ^ now) & ~kEventMarks) != 0;
 }
 
 struct alignas(kLine) SetHeader {

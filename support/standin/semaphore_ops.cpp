@@ -138,10 +138,11 @@ int32_t vos_wait(int32_t set, int32_t index) {
     Target t{};
     if (!target_of(set, index, &t)) return -1;
     auto event = word(t.entry->event);
-    // The value read here, before the lock is freed, is what the wait compares against: a
-    // signal given at any moment after this read moves the count, and the wait ends at once.
-    const uint32_t seen = event.load(std::memory_order_seq_cst);
     if (is_destroyed(*t.view)) return refuse(EIDRM);
+    // The mark goes on before the lock is freed, so every signal after an operation that took
+    // the lock after us finds it and moves the count. The value it replaced is what the wait
+    // compares against: a count move at any moment after it ends the wait at once.
+    const uint32_t seen = event.fetch_or(kWaitMark, std::memory_order_seq_cst);
     give(t);
     Spin spin(t_wait_credit, spin_budget_ns());
     while (!signalled_since(seen, event.load(std::memory_order_relaxed))) {
@@ -158,14 +159,15 @@ int32_t vos_signal(int32_t set, int32_t index) {
     Target t{};
     if (!target_of(set, index, &t)) return -1;
     auto event = word(t.entry->event);
-    // Count the signal. A waiter that marks the word after this finds the count moved and
-    // does not sleep. One that marked it before sleeps on the old value or is about to find
-    // it changed: the mark is taken off (which changes the word again) and all are woken.
-    const uint32_t was = event.fetch_add(kEventStep, std::memory_order_seq_cst);
-    if ((was & kSleepMark) != 0) {
-        event.fetch_and(~kSleepMark, std::memory_order_seq_cst);
-        futex_wake(&t.entry->event, INT_MAX);
-    }
+    // Unmarked: every waiter that entered before our operation has seen a count move since.
+    // Marked: move the count and take the marks off in one step. A sleeper either slept on
+    // the old value (and is woken) or finds the word changed and does not sleep.
+    uint32_t was = event.load(std::memory_order_seq_cst);
+    do {
+        if ((was & kEventMarks) == 0) return 0;
+    } while (!event.compare_exchange_weak(was, (was + kEventStep) & ~kEventMarks,
+                                          std::memory_order_seq_cst, std::memory_order_seq_cst));
+    if ((was & kSleepMark) != 0) futex_wake(&t.entry->event, INT_MAX);
     return 0;
 }
 
