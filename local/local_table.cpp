@@ -35,10 +35,13 @@ struct LocalSlot {
     // Moved by a wake that finds `wake_wanted` set; a waiter spinning before its sleep watches
     // it. Any value will do after allocation: a wait compares it only with itself.
     std::atomic<uint32_t> wakes;
-    // Set under the mutex by every thread that enters a wait; the first wake after it clears
+    // Set under the mutex by every thread that spins in a wait; the first wake after it clears
     // it and moves `wakes`. The waits of one spell share one move, so a stream whose other
     // side spins costs its writer and reader no mutex per handle for the wake.
     std::atomic<bool> wake_wanted;
+    // Waiters spinning now (or deciding whether to); beyond spinning::spinners_allowed()
+    // the others sleep at once.
+    std::atomic<int32_t> spinners;
     // Slot::sessions_seen for this queue: every session of a local queue is created in this
     // process.
     std::atomic<int32_t> sessions_seen;
@@ -61,27 +64,34 @@ int32_t unlock(const Slot &s) noexcept {
 thread_local spinning::SpinCredit t_spin_credit;
 
 // A wait first spins with the mutex released, watching for a wake, and sleeps on the condition
-// variable only when none came. Either way it returns as pthread_cond_wait does: once woken,
-// holding the mutex, so the caller tests its condition again exactly as often as with a plain
-// condition variable (a peek's "wait for" line is logged once per wake, not once per spell).
-// A wake that clears `wake_wanted` moves `wakes` under the mutex, so a waiter that finds it
-// unmoved with the mutex held sleeps before that wake can come: the waker needs the mutex,
-// which pthread_cond_wait gives up only once the waiter sleeps.
+// variable only when none came; while spinning::spinners_allowed() waiters of this queue spin
+// already, it sleeps at once, keeping the mutex until pthread_cond_wait gives it up. Either
+// way it returns as pthread_cond_wait does: once woken, holding the mutex, so the caller tests
+// its condition again exactly as often as with a plain condition variable (a peek's "wait
+// for" line is logged once per wake, not once per spell). Only a spinner sets `wake_wanted`:
+// a wake that clears it moves `wakes` under the mutex, so a spinner that finds it unmoved with
+// the mutex held sleeps before that wake can come (the waker needs the mutex, which
+// pthread_cond_wait gives up only once the waiter sleeps). A waiter that never let the mutex
+// go needs no such mark: any operation after its test of its condition wakes it by the
+// broadcast that follows it.
 int32_t wait(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
-    const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
-    slot.wake_wanted.store(true, std::memory_order_relaxed);
-    pthread_mutex_unlock(&slot.mutex);
-    {
-        spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
-        while (slot.wakes.load(std::memory_order_relaxed) == seen && spin.again()) {
+    if (slot.spinners.fetch_add(1, std::memory_order_relaxed) < spinning::spinners_allowed()) {
+        const uint32_t seen = slot.wakes.load(std::memory_order_relaxed);
+        slot.wake_wanted.store(true, std::memory_order_relaxed);
+        pthread_mutex_unlock(&slot.mutex);
+        {
+            spinning::Spin spin(t_spin_credit, spinning::kDefaultNs);
+            while (slot.wakes.load(std::memory_order_relaxed) == seen && spin.again()) {
+            }
         }
+        pthread_mutex_lock(&slot.mutex);
+        slot.spinners.fetch_sub(1, std::memory_order_relaxed);
+        if (slot.wakes.load(std::memory_order_relaxed) != seen) return 0;
+    } else {
+        slot.spinners.fetch_sub(1, std::memory_order_relaxed);
     }
-    pthread_mutex_lock(&slot.mutex);
-    int32_t result = 0;
-    if (slot.wakes.load(std::memory_order_relaxed) == seen)
-        result = pthread_cond_wait(&slot.cond, &slot.mutex);
-    return result;
+    return pthread_cond_wait(&slot.cond, &slot.mutex);
 }
 // A waiter set `wake_wanted` under the mutex before the waker's operation took it, so the
 // waker sees it; a waiter that entered after the operation may lose its flag to this wake and

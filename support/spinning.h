@@ -18,6 +18,7 @@
 
 #include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -28,6 +29,18 @@ namespace spinning {
 // is briefly descheduled; short enough that a consumer waiting for the next camera frame (4 to
 // 33 ms away) wastes well under one percent of a CPU before it sleeps.
 inline constexpr int64_t kDefaultNs = 20000;
+
+// How many waiters of one word may spin at once: one fewer than the CPUs online, and at least
+// one. Spinning pays while the one who will change the word runs meanwhile; when a writer
+// feeds many consumers (a frame fanned out to 16 sessions on 2 cores), each spinner keeps a
+// core from the writer, so the waiters beyond this count sleep at once.
+inline int32_t spinners_allowed() noexcept {
+    static const int32_t allowed = [] {
+        const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        return cpus > 2 ? static_cast<int32_t>(std::min<long>(cpus - 1, INT32_MAX)) : 1;
+    }();
+    return allowed;
+}
 
 // Tells the CPU that this thread is waiting on memory another CPU will change: it saves power
 // and leaves the core's resources to its sibling thread.
