@@ -25,6 +25,10 @@ struct RoundTrip {
 };
 
 FanOut run_fan_out(const Mechanism &m, int consumers, uint64_t handles);
+// run_fan_out in a child process of its own. A mechanism's figure depends on what ran before
+// it in the same process (a ring under a mutex ran twice as fast as the first run of a process
+// as after another mechanism), so every run starts from the same state.
+FanOut run_fan_out_fresh(const Mechanism &m, int consumers, uint64_t handles);
 RoundTrip run_round_trip(const Mechanism &m, uint64_t trips);
 
 // Ends the program when a run is still going `seconds` after it began: a mechanism that
