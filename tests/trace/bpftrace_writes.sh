@@ -13,15 +13,21 @@ timeout 60 bpftrace -e 'BEGIN { exit(); }' &>/dev/null || skip "bpftrace cannot 
 
 work=$(mktemp -d /tmp/brenn-bpftrace.XXXXXX)
 trap 'kill -KILL $tracer 2>/dev/null; rm -rf "$work"' EXIT
-# BEGIN runs once the probe is attached: the example starts only after that. The probe fires
-# in every process that loaded the library (tests run side by side): only the example counts.
-bpftrace -e "BEGIN { printf(\"attached\\n\"); }
-             usdt:$lib:brenn:write /comm == \"$(basename "$example" | cut -c1-15)\"/ {
-                 @writes[arg0] = count(); }" >"$work/trace" 2>&1 &
+# The probe fires in every process that loaded the library (tests run side by side): only the
+# example counts. BEGIN runs before the other probes are attached, and attaching takes seconds
+# on a loaded machine, so the example starts only once a copy of it under another name
+# ("canary") has been seen by the probe itself.
+name=$(basename "$example" | cut -c1-15)
+cp "$example" "$work/canary"
+bpftrace -e "usdt:$lib:brenn:write /comm == \"canary\" && @ready == 0/ {
+                 @ready = 1; printf(\"ready\\n\"); }
+             usdt:$lib:brenn:write /comm == \"$name\"/ { @writes[arg0] = count(); }" \
+    >"$work/trace" 2>&1 &
 tracer=$!
 for ((i = 0; ; i++)); do # until it says so; failed when it ends first or a minute passes
-    grep -q '^attached' "$work/trace" && break
-    ((i < 600)) && kill -0 $tracer 2>/dev/null && sleep 0.1 ||
+    OLK_LOG_QUIET=1 timeout 30 "$work/canary" &>/dev/null
+    grep -q '^ready' "$work/trace" 2>/dev/null && break
+    ((i < 60)) && kill -0 $tracer 2>/dev/null && sleep 1 ||
         { cat "$work/trace"; echo "FAIL: bpftrace did not attach"; exit 1; }
 done
 
