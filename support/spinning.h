@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace spinning {
@@ -35,11 +36,16 @@ inline constexpr int64_t kDefaultNs = 20000;
 // feeds many consumers (a frame fanned out to 16 sessions on 2 cores), each spinner keeps a
 // core from the writer, so the waiters beyond this count sleep at once.
 inline int32_t spinners_allowed() noexcept {
-    static const int32_t allowed = [] {
+    // Constant-initialised, so no guard (and no C++ runtime) is needed: 0 until first asked;
+    // two threads asking at once both store the same value.
+    static std::atomic<int32_t> allowed{0};
+    int32_t n = allowed.load(std::memory_order_relaxed);
+    if (n == 0) {
         const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-        return cpus > 2 ? static_cast<int32_t>(std::min<long>(cpus - 1, INT32_MAX)) : 1;
-    }();
-    return allowed;
+        n = cpus > 2 ? static_cast<int32_t>(std::min<long>(cpus - 1, INT32_MAX)) : 1;
+        allowed.store(n, std::memory_order_relaxed);
+    }
+    return n;
 }
 
 // Tells the CPU that this thread is waiting on memory another CPU will change: it saves power

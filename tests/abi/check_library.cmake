@@ -15,6 +15,11 @@ endif()
 if(NOT dynamic MATCHES "\\(NEEDED\\)[^\n]*\\[libolk\\.so\\.0\\]")
   message(FATAL_ERROR "libolk.so.0 is not NEEDED:\n${dynamic}")
 endif()
+# No C++ runtime: the library throws nothing, keeps no guarded statics and streams nothing,
+# so a device image needs libstdc++ for it no more than its packages say.
+if(dynamic MATCHES "\\(NEEDED\\)[^\n]*\\[libstdc\\+\\+")
+  message(FATAL_ERROR "needs the C++ runtime:\n${dynamic}")
+endif()
 # The support library's functions must stay replaceable by a program's own.
 if(dynamic MATCHES "SYMBOLIC")
   message(FATAL_ERROR "linked with symbolic binding:\n${dynamic}")
