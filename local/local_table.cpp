@@ -158,6 +158,8 @@ QueueNode *allocate_ring(uint32_t size, int32_t *count) noexcept {
 // needs all k + 1 nodes. The slot is marked allocated only once it is complete.
 int32_t allocate_slot(uint32_t size, int32_t max_sessions, int32_t reserve, int32_t no_block,
                       int32_t sharable, int32_t dynamic_k, int32_t window) noexcept {
+    // The CPU count is read here, once, so that no wait pays for the system calls behind it.
+    spinning::spinners_allowed();
     for (int32_t q = 0; q < kQueueCount; ++q) {
         LocalSlot &slot = table[q];
         if (ld(slot.hdr.allocated) != 0) continue;
