@@ -24,10 +24,11 @@ bpftrace -e "usdt:$lib:brenn:write /comm == \"canary\" && @ready == 0/ {
              usdt:$lib:brenn:write /comm == \"$name\"/ { @writes[arg0] = count(); }" \
     >"$work/trace" 2>&1 &
 tracer=$!
-for ((i = 0; ; i++)); do # until it says so; failed when it ends first or a minute passes
+began=$SECONDS
+while :; do # until it says so; failed when it ends first or a minute passes
     OLK_LOG_QUIET=1 timeout 30 "$work/canary" &>/dev/null
     grep -q '^ready' "$work/trace" 2>/dev/null && break
-    ((i < 60)) && kill -0 $tracer 2>/dev/null && sleep 1 ||
+    ((SECONDS - began < 60)) && kill -0 $tracer 2>/dev/null && sleep 1 ||
         { cat "$work/trace"; echo "FAIL: bpftrace did not attach"; exit 1; }
 done
 
