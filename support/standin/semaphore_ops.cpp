@@ -26,16 +26,13 @@ struct Target {
     SetEntry *entry;
 };
 
-// The semaphore named by (set, index) of a live set, or false with errno set.
-bool target_of(int32_t set, int32_t index, Target *out) noexcept {
+// The semaphore named by (set, index) of a live set, or false with errno set (find_set has
+// found the set live).
+inline bool target_of(int32_t set, int32_t index, Target *out) noexcept {
     const SetView *view = find_set(set);
     if (view == nullptr) return false;
-    if (index < 0 || static_cast<uint32_t>(index) >= view->count) {
+    if (static_cast<uint32_t>(index) >= view->count) {
         errno = EINVAL;
-        return false;
-    }
-    if (is_destroyed(*view)) {
-        errno = EIDRM;
         return false;
     }
     *out = Target{view, &view->entries[index]};

@@ -12,15 +12,15 @@
 
 namespace olk {
 
-namespace {
-
 // Open addressing without removal: a slot goes from empty to a view and is only ever given a
 // newer view (of a destroyed set's slot, or of a reused id), so a lock-free reader that probes
 // to the first empty slot never misses a view that is there.
-constexpr size_t kSlots = 256;
-static_assert((kSlots & (kSlots - 1)) == 0);
+std::atomic<SetView *> g_view_slots[kViewSlots];
 
-std::atomic<SetView *> g_slots[kSlots];
+namespace {
+
+static_assert((kViewSlots & (kViewSlots - 1)) == 0);
+
 SetView *g_retired = nullptr;  // under g_mutex
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
@@ -29,11 +29,6 @@ pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
 // this long at most before calling the segment something else.
 constexpr int kReadyPolls = 200;
 constexpr long kReadyPollNs = 1000000;
-
-size_t home_of(int32_t id) noexcept {
-    // Segment ids differ mostly in their low bits; spread them over the table.
-    return ((static_cast<uint32_t>(id) * 2654435761u) >> 24) & (kSlots - 1);
-}
 
 // A fork while another thread holds g_mutex would leave it held for ever in the child.
 void lock_for_fork() {
@@ -59,8 +54,8 @@ class TableLock {
 
 SetView *probe(int32_t id) noexcept {
     const size_t home = home_of(id);
-    for (size_t n = 0; n < kSlots; ++n) {
-        SetView *view = g_slots[(home + n) & (kSlots - 1)].load(std::memory_order_acquire);
+    for (size_t n = 0; n < kViewSlots; ++n) {
+        SetView *view = g_view_slots[(home + n) & (kViewSlots - 1)].load(std::memory_order_acquire);
         if (view == nullptr) return nullptr;
         if (view->id == id) return view;
     }
@@ -71,27 +66,27 @@ SetView *probe(int32_t id) noexcept {
 // destroyed set or the first empty slot on the probe path.
 bool install(SetView *fresh) noexcept {
     const size_t home = home_of(fresh->id);
-    size_t target = kSlots;
-    for (size_t n = 0; n < kSlots; ++n) {
-        const size_t at = (home + n) & (kSlots - 1);
-        SetView *view = g_slots[at].load(std::memory_order_relaxed);
+    size_t target = kViewSlots;
+    for (size_t n = 0; n < kViewSlots; ++n) {
+        const size_t at = (home + n) & (kViewSlots - 1);
+        SetView *view = g_view_slots[at].load(std::memory_order_relaxed);
         if (view == nullptr) {
-            if (target == kSlots) target = at;
+            if (target == kViewSlots) target = at;
             break;
         }
         if (view->id == fresh->id) {
             target = at;
             break;
         }
-        if (target == kSlots && is_destroyed(*view)) target = at;
+        if (target == kViewSlots && is_destroyed(*view)) target = at;
     }
-    if (target == kSlots) return false;
-    SetView *old = g_slots[target].load(std::memory_order_relaxed);
+    if (target == kViewSlots) return false;
+    SetView *old = g_view_slots[target].load(std::memory_order_relaxed);
     if (old != nullptr) {
         old->retired = g_retired;
         g_retired = old;
     }
-    g_slots[target].store(fresh, std::memory_order_release);
+    g_view_slots[target].store(fresh, std::memory_order_release);
     return true;
 }
 
@@ -164,7 +159,7 @@ const SetView *find(int32_t id, bool patient) noexcept {
 
 }  // namespace
 
-const SetView *find_set(int32_t id) noexcept {
+const SetView *find_set_slow(int32_t id) noexcept {
     return find(id, false);
 }
 
