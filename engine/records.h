@@ -78,11 +78,7 @@ static_assert(alignof(QueueHeader) == 8);
 // Ring arithmetic: signed 32-bit, truncating remainder, node_num added before subtracting so
 // that the dividend stays non-negative while the indices are -1 or inside the ring.
 inline int32_t ring_next(int32_t i, int32_t n) noexcept {
-    // Every write, read and peek steps once; a division costs tens of cycles, so the usual
-    // steps (from -1 up to the last node) take none and give the same index.
-    const int64_t j = int64_t{i} + 1;
-    if (j >= 0 && j < n) return static_cast<int32_t>(j);
-    return static_cast<int32_t>(j % n);
+    return (i + 1) % n;
 }
 inline int32_t ring_prev(int32_t i, int32_t n) noexcept {
     return (i - 1 + n) % n;
