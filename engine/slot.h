@@ -25,8 +25,10 @@ struct Binding {
     int32_t (*unlock)(const Slot &) noexcept;
     // With the lock held: release it, sleep until woken (early returns allowed), retake it.
     int32_t (*wait)(const Slot &) noexcept;
-    // After the unlock: wake every thread or process waiting on this queue.
-    int32_t (*wake)(const Slot &) noexcept;
+    // Ends an operation that others may be waiting for (a write or a read): releases the lock,
+    // then wakes every thread or process waiting on this queue. One entry, not two, so that a
+    // binding may prepare the wake while the lock is still held.
+    int32_t (*unlock_and_wake)(const Slot &) noexcept;
     // The slot's current node array. A node-count change may replace it while a caller
     // sleeps in wait, so callers fetch it again after every wait.
     QueueNode *(*nodes)(const Slot &) noexcept;
@@ -82,7 +84,7 @@ struct Slot {
         backoff.after(result);
         return result;
     }
-    int32_t wake() const noexcept { return binding->wake(*this); }
+    int32_t unlock_and_wake() const noexcept { return binding->unlock_and_wake(*this); }
     QueueNode *nodes() const noexcept { return binding->nodes(*this); }
 };
 

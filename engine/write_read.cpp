@@ -94,8 +94,7 @@ int32_t write(const Slot &s, uint64_t obj, uint64_t *given_back, int64_t ts) noe
     }
     BRENN_TRACE(write, s, obj, seq, given_back != nullptr ? *given_back : kNoHandle);
 
-    s.unlock();
-    return s.wake();
+    return s.unlock_and_wake();
 }
 
 int32_t read(const Slot &s, uint64_t *obj) noexcept {
@@ -117,8 +116,7 @@ int32_t read(const Slot &s, uint64_t *obj) noexcept {
     *obj = ld(nodes[next].obj);  // the handle stays in the node
     st(nodes[next].state, NODE_READ);
     BRENN_TRACE(read, s, *obj, ld(nodes[next].seq));
-    s.unlock();
-    return s.wake();
+    return s.unlock_and_wake();
 }
 
 int32_t look(const Slot &s, int32_t back, uint64_t *obj) noexcept {

@@ -32,12 +32,12 @@ struct LocalSlot {
     QueueNode *retired;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    // Moved by a wake that finds `wake_wanted` set; a waiter spinning before its sleep watches
-    // it. Any value will do after allocation: a wait compares it only with itself.
+    // Moved by a write or read that finds `wake_wanted` set; a waiter spinning before its sleep
+    // watches it. Any value will do after allocation: a wait compares it only with itself.
     std::atomic<uint32_t> wakes;
-    // Set under the mutex by every thread that spins in a wait; the first wake after it clears
-    // it and moves `wakes`. The waits of one spell share one move, so a stream whose other
-    // side spins costs its writer and reader no mutex per handle for the wake.
+    // Set under the mutex by every thread that spins in a wait; the first write or read after
+    // it clears it and moves `wakes` while it still holds the mutex. The waits of one spell
+    // share one move.
     std::atomic<bool> wake_wanted;
     // Waiters spinning now (or deciding whether to); beyond spinning::spinners_allowed()
     // the others sleep at once.
@@ -69,11 +69,11 @@ thread_local spinning::SpinCredit t_spin_credit;
 // way it returns as pthread_cond_wait does: once woken, holding the mutex, so the caller tests
 // its condition again exactly as often as with a plain condition variable (a peek's "wait
 // for" line is logged once per wake, not once per spell). Only a spinner sets `wake_wanted`:
-// a wake that clears it moves `wakes` under the mutex, so a spinner that finds it unmoved with
-// the mutex held sleeps before that wake can come (the waker needs the mutex, which
-// pthread_cond_wait gives up only once the waiter sleeps). A waiter that never let the mutex
-// go needs no such mark: any operation after its test of its condition wakes it by the
-// broadcast that follows it.
+// a write or read that clears it moves `wakes` before it lets the mutex go, so a spinner that
+// finds it unmoved with the mutex held sleeps before that operation can come (it needs the
+// mutex, which pthread_cond_wait gives up only once the waiter sleeps), and is woken by the
+// broadcast that follows it. A waiter that never let the mutex go needs no such mark: any
+// operation after its test of its condition wakes it by that broadcast.
 int32_t wait(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
     if (slot.spinners.fetch_add(1, std::memory_order_relaxed) < spinning::spinners_allowed()) {
@@ -93,19 +93,17 @@ int32_t wait(const Slot &s) noexcept {
     }
     return pthread_cond_wait(&slot.cond, &slot.mutex);
 }
-// A waiter set `wake_wanted` under the mutex before the waker's operation took it, so the
-// waker sees it; a waiter that entered after the operation may lose its flag to this wake and
-// return once in vain, and sets it again when it waits again. With nobody inside a wait, or
-// one whose wake was given, a wake takes no mutex, and glibc's broadcast makes no system
-// call unless someone sleeps.
-int32_t wake(const Slot &s) noexcept {
+// A spinner set `wake_wanted` under the mutex before this operation took it, so the operation
+// sees it and moves `wakes` while it holds the mutex anyway: no second lock for the wake. A
+// spinner that came after the operation keeps its flag for the next one. glibc's broadcast
+// makes no system call unless someone sleeps.
+int32_t unlock_and_wake(const Slot &s) noexcept {
     LocalSlot &slot = slot_of(s);
-    if (slot.wake_wanted.load(std::memory_order_relaxed) &&
-        slot.wake_wanted.exchange(false, std::memory_order_relaxed)) {
-        pthread_mutex_lock(&slot.mutex);
+    if (slot.wake_wanted.load(std::memory_order_relaxed)) {
+        slot.wake_wanted.store(false, std::memory_order_relaxed);
         slot.wakes.fetch_add(1, std::memory_order_relaxed);
-        pthread_mutex_unlock(&slot.mutex);
     }
+    pthread_mutex_unlock(&slot.mutex);
     return pthread_cond_broadcast(&slot.cond);
 }
 QueueNode *nodes(const Slot &s) noexcept {
@@ -134,7 +132,8 @@ void adopt_ring(const Slot &s, QueueNode *ring, int32_t m) noexcept {
 }
 
 const engine::Binding binding = {
-    lock, unlock, wait, wake, nodes, kMaxNodes, obtain_ring, adopt_ring, engine::kLocalFamily,
+    lock,      unlock,      wait,       unlock_and_wake,      nodes,
+    kMaxNodes, obtain_ring, adopt_ring, engine::kLocalFamily,
 };
 
 bool locate(int32_t q, Slot *s) noexcept {

@@ -36,7 +36,9 @@ int32_t unlock(const Slot &s) noexcept {
 int32_t wait(const Slot &s) noexcept {
     return vos_wait(set_of(s), index_of(s));
 }
-int32_t wake(const Slot &s) noexcept {
+// The semaphore's unlock, then its signal: the two calls of every write and read.
+int32_t unlock_and_wake(const Slot &s) noexcept {
+    vos_unlock(set_of(s), index_of(s));
     return vos_signal(set_of(s), index_of(s));
 }
 QueueNode *nodes(const Slot &s) noexcept {
@@ -50,7 +52,8 @@ QueueNode *obtain_ring(const Slot &s, int32_t) noexcept {
 void adopt_ring(const Slot &, QueueNode *, int32_t) noexcept {}
 
 const engine::Binding binding = {
-    lock, unlock, wait, wake, nodes, kNodeAreaPlaces, obtain_ring, adopt_ring, kSharedFamily,
+    lock,        unlock,     wait,          unlock_and_wake, nodes, kNodeAreaPlaces,
+    obtain_ring, adopt_ring, kSharedFamily,
 };
 
 bool locate(int32_t q, Slot *s) noexcept {
